@@ -1,0 +1,67 @@
+#include "app/startup.h"
+
+#include "config/launch_profile.h"
+#include "config/settings.h"
+#include "console/log_line.h"
+#include "platform/platform.h"
+#include "supervise/cycle.h"
+
+namespace {
+
+const char separator[] = "  =-=-=-=-=-=-=-=-=-=-=-=-=-=-=-=-=-=";
+const char blank[] = "                                     ";
+
+} // namespace
+
+const char* const banner_lines[banner_line_count] = {
+    separator,
+    blank,
+    "  #     #   #####   #        #     # ",
+    "  ##   ##  #     #  #        #     # ",
+    "  # # # #  #     #  #        #     # ",
+    "  #  #  #  #     #  #        #     # ",
+    "  #     #  #     #  #         #   #  ",
+    "  #     #  #     #  #          # #   ",
+    "  #     #   #####   #######     #    ",
+    blank,
+    separator,
+    blank,
+    "             Version 1.3.2           ",
+    "    Server supervisor for Deus Ex    ",
+    blank,
+    separator,
+};
+
+// The one way out: an empty line, the error in red, an empty line, and a
+// key press before the window closes.
+static int stop_with_error(const char* message)
+{
+    plain_line("");
+    log_line(colour_red, message);
+    plain_line("");
+    platform_pause();
+    return 0;
+}
+
+int run_startup()
+{
+    platform_set_title("MOLV");
+    console_handle = platform_console_output();
+
+    for (const char* line : banner_lines) {
+        log_line(colour_cyan, line);
+    }
+    plain_line("");
+
+    load_settings();
+    bool command_line_fits = build_launch_profile();
+    first_start = true;
+
+    if (!platform_file_readable(settings[exename])) {
+        return stop_with_error("  ERROR: Executeable not found!");
+    }
+    if (!command_line_fits) {
+        return stop_with_error("  ERROR: Server command line is longer than 255 characters!");
+    }
+    supervise_server();
+}

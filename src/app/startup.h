@@ -1,0 +1,14 @@
+// The start-up sequence: console, banner, settings, command line, the
+// executable check, and then the supervision cycle.
+#pragma once
+
+#include <cstddef>
+
+constexpr std::size_t banner_line_count = 16;
+
+// The banner, sixteen lines of 37 characters each.
+extern const char* const banner_lines[banner_line_count];
+
+// Runs the whole life of the program; returns the exit status (0) only when
+// the server cannot be started at all.
+int run_startup();

@@ -1,0 +1,57 @@
+#include "config/settings.h"
+
+#include "console/log_line.h"
+#include "console/text.h"
+#include "platform/platform.h"
+
+const setting_key setting_keys[setting_count] = {
+    {"GENERAL", "exename", "deusex.exe"},
+    {"GENERAL", "logfile", "server.log"},
+    {"GENERAL", "logfile_backups", "1"},
+    {"GAME", "game_mtl", "0"},
+    {"GAME", "game_mode_mtl", "MTLDeathmatch"},
+    {"GAME", "game_mode_std", "DeathMatchGame"},
+    {"GAME", "game_package_custom", "UnrealI"},
+    {"GAME", "game_mode_custom", "DeathMatchGame"},
+    {"GAME", "game_mutators_custom", "NULL"},
+    {"GAME", "game_mutators", "NULL"},
+    {"GAME", "game_startmap", "DXMP_Area51_Bunker"},
+    {"GAME", "max_players", "10"},
+};
+
+setting_value settings[setting_count] = {};
+
+const char settings_file_name[] = "molv.ini";
+
+// Room for any current directory the platform may report, plus the name.
+static char settings_path[4200] = "";
+
+void default_settings(setting_value* values)
+{
+    for (int id = 0; id < setting_count; ++id) {
+        copy_text(values[id], setting_capacity, setting_keys[id].default_value);
+    }
+}
+
+void load_settings()
+{
+    const unsigned long value_capacity = setting_capacity;
+    platform_settings_path(settings_file_name, settings_path, sizeof settings_path);
+
+    if (platform_file_readable(settings_file_name)) {
+        log_line(colour_white, "  Loading settings...");
+    } else {
+        log_line(colour_yellow, "  WARNING: Config file not found. Using default settings.");
+    }
+
+    for (int id = 0; id < setting_count; ++id) {
+        const setting_key& entry = setting_keys[id];
+        if (settings_path[0] == '\0') {
+            // Without an absolute path the reader could look elsewhere.
+            copy_text(settings[id], value_capacity, entry.default_value);
+            continue;
+        }
+        platform_profile_string(entry.section, entry.key, entry.default_value, settings[id],
+                                value_capacity, settings_path);
+    }
+}

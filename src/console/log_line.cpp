@@ -1,0 +1,53 @@
+#include "console/log_line.h"
+
+#include <cstdio>
+
+#include "console/text.h"
+
+platform_console console_handle = nullptr;
+
+void two_digit(int value, char* out, std::size_t capacity)
+{
+    std::snprintf(out, capacity, value > 9 ? "%i" : "0%i", value);
+}
+
+void format_stamp(const std::tm& time, char* out, std::size_t capacity)
+{
+    char hour[12];
+    char minute[12];
+    char second[12];
+    two_digit(time.tm_hour, hour, sizeof hour);
+    two_digit(time.tm_min, minute, sizeof minute);
+    two_digit(time.tm_sec, second, sizeof second);
+    std::snprintf(out, capacity, "[%s:%s:%s]", hour, minute, second);
+}
+
+std::tm local_time_now()
+{
+    std::time_t now = std::time(nullptr);
+    std::tm result{};
+    if (const std::tm* local = std::localtime(&now)) {
+        result = *local;
+    }
+    return result;
+}
+
+void log_line(console_colour colour, const char* message)
+{
+    char stamp[48];
+    format_stamp(local_time_now(), stamp, sizeof stamp);
+    platform_set_colour(console_handle, colour);
+    std::fputs(stamp, stdout);
+    std::fputc(' ', stdout);
+    std::fputs(message, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    platform_set_colour(console_handle, colour_white);
+}
+
+void plain_line(const char* text)
+{
+    std::fputs(text, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}

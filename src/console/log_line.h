@@ -1,0 +1,35 @@
+// Stamped, coloured status lines: the supervisor's only user interface.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+
+#include "platform/platform.h"
+
+// A console character attribute (blue 1, green 2, red 4, intensity 8).
+using console_colour = unsigned short;
+
+constexpr console_colour colour_green = 10;  // the server is running
+constexpr console_colour colour_cyan = 11;   // the banner
+constexpr console_colour colour_red = 12;    // the errors at start-up
+constexpr console_colour colour_yellow = 14; // warnings
+constexpr console_colour colour_white = 15;  // progress; the resting colour
+
+// The console output, kept by the start-up sequence for every colour change.
+extern platform_console console_handle;
+
+// The two-digit rule: above 9 the number as it is, otherwise "0" before it.
+// `out` needs room for 12 characters.
+void two_digit(int value, char* out, std::size_t capacity);
+
+// "[HH:MM:SS]" for the given local time; `out` needs at least 11 characters.
+void format_stamp(const std::tm& time, char* out, std::size_t capacity);
+
+// Writes "[HH:MM:SS] message" in `colour`, then returns to the resting colour.
+void log_line(console_colour colour, const char* message);
+
+// Writes a line without stamp and without a colour change.
+void plain_line(const char* text);
+
+// The local time now.
+std::tm local_time_now();

@@ -1,0 +1,62 @@
+// The few operations MOLV needs from the operating system. Two backends
+// implement them as whole files: win32/ on Windows, posix/ elsewhere.
+// Nothing here names a Windows type; the rest of the program includes only
+// this header.
+#pragma once
+
+#include <cstddef>
+
+// An opaque handle to the console output, as kept by log_line.
+using platform_console = void*;
+
+// Sets the console window title (on a terminal: the title sequence).
+void platform_set_title(const char* title);
+
+// Returns the standard-output handle of the console.
+platform_console platform_console_output();
+
+// Sets the text colour of later output to a console attribute (10, 11, 12,
+// 14 or 15); does nothing when the output is not a console or terminal.
+void platform_set_colour(platform_console console, unsigned short colour);
+
+// Writes the absolute path of `file_name` in the current directory to
+// `destination`; returns false (and leaves an empty text) when it does not fit
+// or the current directory cannot be read.
+bool platform_settings_path(const char* file_name, char* destination, std::size_t capacity);
+
+// Reads `key` of `section` from the INI file at `path` into `destination`,
+// with the contract of the Windows profile reader: the value, or the default
+// when the file, section or key is missing; at most capacity-1 characters,
+// always terminated. Returns the number of characters copied.
+unsigned long platform_profile_string(const char* section, const char* key,
+                                      const char* default_value, char* destination,
+                                      unsigned long capacity, const char* path);
+
+// True when `name` opens for reading as a file (a directory does not count).
+bool platform_file_readable(const char* name);
+
+// Prints the "press any key" prompt and waits for one key; returns at once
+// at the end of input.
+void platform_pause();
+
+// Starts the server: the program `exename` (relative to the current
+// directory, no search) with `command_line` as its whole command line, in a
+// console or session of its own. Returns false and writes the system's reason
+// to `reason` when it could not be started.
+bool platform_start_server(const char* exename, const char* command_line,
+                           char* reason, std::size_t reason_capacity);
+
+// Blocks until the server started last has ended, then releases everything
+// that was held for it.
+void platform_wait_server();
+
+enum class copy_result { copied, exists, source_missing, failed };
+
+// Copies `source` to the new file `destination`, never replacing an existing
+// one and never leaving a partial file behind. On `failed`, `reason` holds
+// the system's reason.
+copy_result platform_copy_new(const char* source, const char* destination,
+                              char* reason, std::size_t reason_capacity);
+
+// Sleeps for the given number of seconds.
+void platform_sleep_seconds(unsigned seconds);

@@ -1,0 +1,82 @@
+#include "supervise/backup.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.h"
+#include "console/log_line.h"
+#include "console/text.h"
+#include "platform/platform.h"
+
+void backup_name(const std::tm& time, unsigned suffix, char* destination, std::size_t capacity)
+{
+    char hour[12];
+    char minute[12];
+    char second[12];
+    two_digit(time.tm_hour, hour, sizeof hour);
+    two_digit(time.tm_min, minute, sizeof minute);
+    two_digit(time.tm_sec, second, sizeof second);
+    char date[48];
+    std::snprintf(date, sizeof date, "%i.%i.%i__", time.tm_mday, time.tm_mon + 1,
+                  time.tm_year + 1900);
+    char tail[16] = "";
+    if (suffix > 1) {
+        std::snprintf(tail, sizeof tail, "-%u", suffix);
+    }
+    const char* const pieces[] = {date, hour, "_", minute, "_", second, tail, ".log"};
+    copy_text(destination, capacity, "");
+    for (const char* piece : pieces) {
+        append_text(destination, capacity, piece);
+    }
+}
+
+unsigned first_backup_suffix(const char* name, const char* previous_name,
+                             unsigned previous_suffix)
+{
+    if (previous_suffix == 0 || std::strcmp(name, previous_name) != 0) {
+        return 1;
+    }
+    return previous_suffix + 1;
+}
+
+namespace {
+
+// The previous backup's name without suffix, and the suffix it took.
+char previous_name[backup_name_capacity] = "";
+unsigned previous_suffix = 0;
+
+} // namespace
+
+void backup_log()
+{
+    const std::tm now = local_time_now();
+    char plain_name[backup_name_capacity];
+    backup_name(now, 1, plain_name, sizeof plain_name);
+
+    char name[backup_name_capacity];
+    char reason[256] = "";
+    unsigned suffix = first_backup_suffix(plain_name, previous_name, previous_suffix);
+    copy_result result;
+    for (;; ++suffix) {
+        backup_name(now, suffix, name, sizeof name);
+        result = platform_copy_new(settings[logfile], name, reason, sizeof reason);
+        if (result != copy_result::exists) {
+            break;
+        }
+    }
+    if (result == copy_result::copied) {
+        copy_text(previous_name, sizeof previous_name, plain_name);
+        previous_suffix = suffix;
+    }
+
+    if (result == copy_result::copied) {
+        log_line(colour_white, "  > Backing up the log...");
+    } else if (result == copy_result::source_missing || !platform_file_readable(settings[logfile])) {
+        log_line(colour_yellow, "  WARNING: Logfile not found.");
+    } else {
+        char message[320];
+        copy_text(message, sizeof message, "  WARNING: Log backup failed: ");
+        append_text(message, sizeof message, reason);
+        log_line(colour_yellow, message);
+    }
+}

@@ -1,0 +1,24 @@
+// The dated copy of the server log kept after each end of the server.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+
+// Room for the longest name: "31.12.2147483647__23_59_59-4294967295.log".
+constexpr std::size_t backup_name_capacity = 64;
+
+// "day.month.year__HH_MM_SS.log" for `time`; a `suffix` above 1 goes before
+// ".log" as "-2", "-3", ... for further backups within the same second.
+void backup_name(const std::tm& time, unsigned suffix, char* destination,
+                 std::size_t capacity);
+
+// The suffix to try first for a backup named `name` (without suffix), given
+// the previous backup's name and the suffix it took: the next one after it
+// when the second is the same, else 1. Keeps a run of ends within one second
+// from probing every taken name again.
+unsigned first_backup_suffix(const char* name, const char* previous_name,
+                             unsigned previous_suffix);
+
+// Copies the log named by `logfile` to a new dated file in the current
+// directory and reports how it went.
+void backup_log();

@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "config/launch_profile.h"
+#include "config/settings.h"
+
+namespace {
+
+struct profile_case {
+    setting_value values[setting_count];
+
+    profile_case() { default_settings(values); }
+
+    profile_case& set(setting_id id, const std::string& text)
+    {
+        snprintf(values[id], setting_capacity, "%s", text.c_str());
+        return *this;
+    }
+
+    std::string line(launch_mode mode, bool* fits = nullptr) const
+    {
+        char out[command_line_capacity];
+        bool result = compose_command_line(values, mode, out, sizeof out);
+        if (fits != nullptr) {
+            *fits = result;
+        }
+        return out;
+    }
+
+    std::string summary(launch_mode mode) const
+    {
+        summary_line lines[summary_capacity];
+        std::size_t count = summary_lines(values, mode, lines);
+        std::string text;
+        for (std::size_t i = 0; i < count; ++i) {
+            text += std::string(lines[i].label) + lines[i].value + "\n";
+        }
+        return text;
+    }
+};
+
+} // namespace
+
+TEST(LaunchMode, ChosenByTheFirstCharacterOfGameMtl)
+{
+    EXPECT_EQ(choose_launch_mode("1"), launch_mode::mtl);
+    EXPECT_EQ(choose_launch_mode("10"), launch_mode::mtl);
+    EXPECT_EQ(choose_launch_mode("0"), launch_mode::standard);
+    EXPECT_EQ(choose_launch_mode("01"), launch_mode::standard);
+    EXPECT_EQ(choose_launch_mode("yes"), launch_mode::custom);
+    EXPECT_EQ(choose_launch_mode("2"), launch_mode::custom);
+    EXPECT_EQ(choose_launch_mode(""), launch_mode::custom);
+    EXPECT_EQ(choose_launch_mode(" 1"), launch_mode::custom);
+}
+
+TEST(CommandLine, TheThreeTemplatesWithDefaults)
+{
+    profile_case defaults;
+    EXPECT_EQ(defaults.line(launch_mode::standard),
+              "deusex.exe DXMP_Area51_Bunker?Game=DeusEx.DeathMatchGame?-server?log=server.log?"
+              "MaxPlayers=10?");
+    EXPECT_EQ(defaults.line(launch_mode::mtl),
+              "deusex.exe DXMP_Area51_Bunker?Game=DXMTL152b1.MTLDeathmatch?Mutator=NULL?-server?"
+              "log=server.log?MaxPlayers=10?");
+    EXPECT_EQ(defaults.line(launch_mode::custom),
+              "deusex.exe DXMP_Area51_Bunker?Game=UnrealI.DeathMatchGame?Mutator=NULL?-server?"
+              "log=server.log?MaxPlayers=10?");
+}
+
+TEST(CommandLine, ValuesGoInVerbatim)
+{
+    profile_case spaced;
+    spaced.set(exename, "my server.exe").set(game_mode_std, "").set(max_players, "lots");
+    EXPECT_EQ(spaced.line(launch_mode::standard),
+              "my server.exe DXMP_Area51_Bunker?Game=DeusEx.?-server?log=server.log?"
+              "MaxPlayers=lots?");
+    profile_case percent;
+    percent.set(game_startmap, "%s%n%%");
+    EXPECT_EQ(percent.line(launch_mode::custom),
+              "deusex.exe %s%n%%?Game=UnrealI.DeathMatchGame?Mutator=NULL?-server?"
+              "log=server.log?MaxPlayers=10?");
+}
+
+TEST(CommandLine, FitsAt255CharactersAndIsRefusedAt256)
+{
+    // The standard line with defaults and no exename is 85 characters.
+    profile_case base;
+    base.set(exename, "");
+    const std::size_t rest = base.line(launch_mode::standard).size();
+
+    profile_case longest;
+    longest.set(exename, std::string(255 - rest, 'x'));
+    bool fits = false;
+    std::string line = longest.line(launch_mode::standard, &fits);
+    EXPECT_TRUE(fits);
+    EXPECT_EQ(line.size(), 255u);
+
+    profile_case too_long;
+    too_long.set(exename, std::string(256 - rest, 'x'));
+    line = too_long.line(launch_mode::standard, &fits);
+    EXPECT_FALSE(fits);
+    EXPECT_EQ(line.size(), 255u);
+
+    profile_case everything_full;
+    for (int id = 0; id < setting_count; ++id) {
+        everything_full.set(static_cast<setting_id>(id), std::string(254, 'v'));
+    }
+    line = everything_full.line(launch_mode::custom, &fits);
+    EXPECT_FALSE(fits);
+    EXPECT_EQ(line.size(), 255u);
+}
+
+TEST(Summary, StandardModeByteForByte)
+{
+    EXPECT_EQ(profile_case().summary(launch_mode::standard),
+              "             - Exe:           deusex.exe\n"
+              "             - Log:           server.log\n"
+              "             - bMTL:          False    \n"
+              "             - Game type:     DeathMatchGame\n"
+              "             - Max. players:  10\n"
+              "             - Startmap:      DXMP_Area51_Bunker\n");
+}
+
+TEST(Summary, MtlModeHasTheTrueLineAndTheMutators)
+{
+    EXPECT_EQ(profile_case().set(game_mutators, "A.B,C.D").summary(launch_mode::mtl),
+              "             - Exe:           deusex.exe\n"
+              "             - Log:           server.log\n"
+              "             - bMTL:          True\n"
+              "             - Game type:     MTLDeathmatch\n"
+              "             - Max. players:  10\n"
+              "             - Startmap:      DXMP_Area51_Bunker\n"
+              "             - Mutators:      A.B,C.D\n");
+}
+
+TEST(Summary, CustomModeHasThePackageAndNoMutators)
+{
+    EXPECT_EQ(profile_case().set(game_mutators_custom, "X.Y").summary(launch_mode::custom),
+              "             - Exe:           deusex.exe\n"
+              "             - Log:           server.log\n"
+              "             - Game package:  UnrealI\n"
+              "             - Game type:     DeathMatchGame\n"
+              "             - Max. players:  10\n"
+              "             - Startmap:      DXMP_Area51_Bunker\n");
+}
