@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Checks that a Windows build of molv is a 32-bit console program that needs
+# no DLL beyond those every Windows has, so it runs when copied alone.
+# Usage: check-exe.sh path/to/molv.exe
+set -euo pipefail
+exe=${1:?usage: check-exe.sh molv.exe}
+
+format=$(file -b "$exe")
+case "$format" in
+  "PE32 executable (console) Intel 80386"*) ;;
+  *) echo "check-exe: $exe is not a 32-bit Windows console program: $format" >&2; exit 1 ;;
+esac
+
+system_dlls='^(kernel32|msvcrt|user32|advapi32|shell32|ws2_32|ntdll|gdi32)\.dll$'
+imports=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+[ -n "$imports" ] || { echo "check-exe: no imports found in $exe" >&2; exit 1; }
+bad=0
+for dll in $imports; do
+  if ! printf '%s\n' "$dll" | tr 'A-Z' 'a-z' | grep -Eq "$system_dlls"; then
+    echo "check-exe: $exe needs $dll, which Windows does not ship" >&2
+    bad=1
+  fi
+done
+[ "$bad" = 0 ] || exit 1
+echo "check-exe: $format; imports: $(echo $imports)"

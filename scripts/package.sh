@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds the two packages, molv-VERSION-win32.zip and
+# molv-VERSION-linux-x86_64.tar.gz, into out/, and checks what they hold.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+version=$(sed -n 's/^project(molv VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+mkdir -p out
+
+cmake -S . -B build-package-linux -DMOLV_TESTS=OFF -DMOLV_STATIC=ON -DMOLV_WARNINGS_AS_ERRORS=ON >/dev/null
+cmake --build build-package-linux -j2 >/dev/null
+(cd build-package-linux && cpack -B "$PWD/../out" >/dev/null)
+
+cmake -S . -B build-package-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DMOLV_TESTS=OFF \
+  -DMOLV_WARNINGS_AS_ERRORS=ON >/dev/null
+cmake --build build-package-win32 -j2 >/dev/null
+(cd build-package-win32 && cpack -B "$PWD/../out" >/dev/null)
+rm -rf out/_CPack_Packages
+
+# What each package must hold, and nothing else.
+check_list() {
+  local package=$1 expected=$2 listed
+  listed=$(cmake -E tar tf "out/$package" | grep -v '/$' | sort)
+  if [ "$listed" != "$(printf '%s\n' $expected | sort)" ]; then
+    echo "package: out/$package holds:" >&2
+    printf '%s\n' "$listed" >&2
+    echo "package: expected:" >&2
+    printf '%s\n' $expected | sort >&2
+    exit 1
+  fi
+  echo "package: out/$package: $(echo $listed)"
+}
+linux=molv-$version-linux-x86_64
+check_list "$linux.tar.gz" "$linux/bin/molv $linux/share/doc/molv/molv.ini $linux/share/doc/molv/README.txt"
+check_list "molv-$version-win32.zip" "molv.exe molv.ini README.txt"
+
+scripts/check-exe.sh build-package-win32/molv.exe
+file -b build-package-linux/molv | grep -q 'statically linked' ||
+  { echo "package: the Linux molv is not statically linked" >&2; exit 1; }
+
+# Installation lays the program in bin/ and the documents beside each other.
+rm -rf build-package-linux/stage
+cmake --install build-package-linux --prefix build-package-linux/stage >/dev/null
+for f in bin/molv share/doc/molv/molv.ini share/doc/molv/README.txt; do
+  [ -f "build-package-linux/stage/$f" ] || { echo "package: install did not place $f" >&2; exit 1; }
+done
+echo "package: install places bin/molv and share/doc/molv/"
