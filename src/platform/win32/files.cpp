@@ -52,6 +52,11 @@ bool platform_file_readable(const char* name)
 copy_result platform_copy_new(const char* source, const char* destination, char* reason,
                               std::size_t reason_capacity)
 {
+    // Anything already under the name, even a folder, keeps it taken; so a
+    // failed copy below can only have left a file of its own.
+    if (GetFileAttributesA(destination) != INVALID_FILE_ATTRIBUTES) {
+        return copy_result::exists;
+    }
     if (CopyFileA(source, destination, TRUE)) {
         return copy_result::copied;
     }
@@ -65,11 +70,7 @@ copy_result platform_copy_new(const char* source, const char* destination, char*
     case ERROR_PATH_NOT_FOUND:
         return copy_result::source_missing;
     default:
-        // CopyFileA leaves no partial file when it fails, but a copy that
-        // got as far as creating the file must not stay as a backup.
-        if (GetFileAttributesA(destination) != INVALID_FILE_ATTRIBUTES) {
-            DeleteFileA(destination);
-        }
+        DeleteFileA(destination);
         return copy_result::failed;
     }
 }
