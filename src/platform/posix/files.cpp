@@ -14,16 +14,19 @@
 
 namespace {
 
-// Opens `name` for reading; a directory does not count. Returns -1 on failure.
+// Opens `name` for reading if it is a plain file: a directory does not
+// count, and a pipe or device is never waited on. Returns -1 on failure.
 int open_file(const char* name, struct stat& info)
 {
-    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return -1;
     }
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    bool known = fstat(fd, &info) == 0;
+    if (!known || !S_ISREG(info.st_mode)) {
+        int error = known && S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         close(fd);
-        errno = EISDIR;
+        errno = error;
         return -1;
     }
     return fd;
