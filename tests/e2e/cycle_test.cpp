@@ -1,0 +1,282 @@
+// The supervision cycle end to end: the real molv against the stand-in
+// server, in a directory of its own, stopped by its process id at the end.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "e2e_fixture.h"
+#include "launch_modes.h"
+
+namespace {
+
+const char starting[] = "  > Starting gameserver...";
+const char running[] = "  > Gameserver is now running.";
+const char ended[] = "  WARNING: Server crashed or closed!";
+const char backing_up[] = "  > Backing up the log...";
+const char restarting[] = "  > Restarting...";
+const char log_missing[] = "  WARNING: Logfile not found.";
+
+// The messages from the first launch on.
+std::vector<std::string> cycle_messages(const std::string& output)
+{
+    std::vector<std::string> messages = stamped_messages(output);
+    auto first = std::find(messages.begin(), messages.end(), starting);
+    return std::vector<std::string>(first, messages.end());
+}
+
+// The messages of `ends` ended instances and one running: each end
+// followed by `after_end` and the restart.
+std::vector<std::string> expected_cycle(int ends, const std::vector<std::string>& after_end)
+{
+    std::vector<std::string> messages = {starting, running};
+    for (int i = 0; i < ends; ++i) {
+        messages.push_back(ended);
+        messages.insert(messages.end(), after_end.begin(), after_end.end());
+        messages.push_back(restarting);
+        messages.push_back(running);
+    }
+    return messages;
+}
+
+struct backup_file {
+    std::string name;
+    std::string stamp; // the name without suffix
+    long suffix;       // 1 without one
+};
+
+// The dated backups among the files of `directory`, leaving out `older`.
+std::vector<backup_file> backups_in(const std::string& directory,
+                                    const std::set<std::string>& older = {})
+{
+    static const std::regex dated(
+        R"(([0-9]{1,2}\.[0-9]{1,2}\.[0-9]{4}__[0-9]{2}_[0-9]{2}_[0-9]{2})(-([0-9]+))?\.log)");
+    std::vector<backup_file> backups;
+    for (const std::string& name : file_names(directory)) {
+        std::smatch parts;
+        if (older.count(name) == 0 && std::regex_match(name, parts, dated)) {
+            long suffix = parts[3].matched ? std::strtol(parts[3].str().c_str(), nullptr, 10) : 1;
+            backups.push_back({name, parts[1].str(), suffix});
+        }
+    }
+    return backups;
+}
+
+// The instance number written into a stand-in log, or -1.
+long instance_of_log(const std::string& content)
+{
+    std::size_t at = content.find("\ninstance ");
+    return at == std::string::npos ? -1 : std::strtol(content.c_str() + at + 10, nullptr, 10);
+}
+
+class cycle : public molv_test {
+protected:
+    // Checks that the backups in `directory` are exactly one per instance
+    // 1 to `ends`, each equal byte for byte to the log that instance wrote,
+    // and that within one second the suffixes follow the order of the ends.
+    void expect_one_backup_per_instance(const std::string& directory, long ends,
+                                        const std::set<std::string>& older = {})
+    {
+        std::vector<backup_file> backups = backups_in(directory, older);
+        EXPECT_EQ(backups.size(), static_cast<std::size_t>(ends));
+        std::set<long> instances;
+        std::map<std::string, std::map<long, long>> by_second; // stamp -> suffix -> instance
+        for (const backup_file& backup : backups) {
+            const std::string content = read_file(directory + "/" + backup.name);
+            const long instance = instance_of_log(content);
+            ASSERT_GE(instance, 1) << backup.name;
+            EXPECT_EQ(content, read_file(records + "/log-" + std::to_string(instance) + ".txt"))
+                << backup.name;
+            EXPECT_TRUE(instances.insert(instance).second) << "second backup of " << instance;
+            by_second[backup.stamp][backup.suffix] = instance;
+        }
+        EXPECT_EQ(instances.size(), static_cast<std::size_t>(ends));
+        if (!instances.empty()) {
+            EXPECT_EQ(*instances.begin(), 1);
+            EXPECT_EQ(*instances.rbegin(), ends);
+        }
+        for (const auto& second : by_second) {
+            long previous = 0;
+            // Without older backups every second starts at the plain name.
+            long expected_suffix = older.empty() ? 1 : second.second.begin()->first;
+            for (const auto& taken : second.second) {
+                EXPECT_EQ(taken.first, expected_suffix++) << second.first;
+                EXPECT_GT(taken.second, previous) << second.first;
+                previous = taken.second;
+            }
+        }
+    }
+};
+
+class cycle_in_mode : public cycle, public testing::WithParamInterface<launch_case> {};
+
+} // namespace
+
+TEST_P(cycle_in_mode, ServerGetsTheComposedCommandLineAtEveryLaunch)
+{
+    const launch_case& mode = GetParam();
+    write_settings(mode.settings);
+    ASSERT_TRUE(install_server(work, mode.exename));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=3"});
+    ASSERT_TRUE(wait_for_instance(3));
+
+    // Instance 3 runs on, so molv waits and its output is complete.
+    std::string expected = expected_start(true, mode);
+    for (const std::string& message : expected_cycle(2, {backing_up})) {
+        expected += "[HH:MM:SS] " + message + "\n";
+    }
+    EXPECT_EQ(mask_stamps(output()), expected);
+
+    const std::string command_line = mode.command_line;
+    const std::string program = mode.exename;
+    for (const standin_record& record : server_records()) {
+        EXPECT_EQ(record.get("line"), command_line);
+        // The program name is the executable as a whole, blanks and all;
+        // the rest of the line follows as words.
+        EXPECT_EQ(record.get("arg0"), program);
+        EXPECT_EQ(record.get("argc"), "2");
+        EXPECT_EQ(record.get("arg1"), command_line.substr(program.size() + 1));
+    }
+    EXPECT_EQ(server_records().size(), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(, cycle_in_mode, testing::ValuesIn(launch_cases),
+                         mode_name);
+
+TEST_F(cycle, EveryEndedInstanceLeavesOneBackupOfItsOwnLog)
+{
+    // Twenty servers that end at once: many ends fall within one second.
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=21"});
+    ASSERT_TRUE(wait_for_instance(21));
+
+    EXPECT_EQ(cycle_messages(output()), expected_cycle(20, {backing_up}));
+    expect_one_backup_per_instance(work, 20);
+}
+
+TEST_F(cycle, BackupsFromAnEarlierRunAreNeverReplaced)
+{
+    // An earlier run left backups under the plain name and the first suffix
+    // of every second of the next two minutes.
+    std::set<std::string> older;
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t second = now - 1; second < now + 120; ++second) {
+        const std::tm local = *std::localtime(&second);
+        char stamp[64];
+        std::snprintf(stamp, sizeof stamp, "%d.%d.%d__%02d_%02d_%02d", local.tm_mday,
+                      local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min,
+                      local.tm_sec);
+        for (const char* suffix : {"", "-2"}) {
+            const std::string name = std::string(stamp) + suffix + ".log";
+            ASSERT_TRUE(write_file(work + "/" + name, "older backup " + name));
+            older.insert(name);
+        }
+    }
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=6"});
+    ASSERT_TRUE(wait_for_instance(6));
+
+    EXPECT_EQ(cycle_messages(output()), expected_cycle(5, {backing_up}));
+    for (const std::string& name : older) {
+        EXPECT_EQ(read_file(work + "/" + name), "older backup " + name);
+    }
+    std::vector<backup_file> backups = backups_in(work, older);
+    for (const backup_file& backup : backups) {
+        EXPECT_GE(backup.suffix, 3) << backup.name;
+    }
+    expect_one_backup_per_instance(work, 5, older);
+}
+
+TEST_F(cycle, BackupsOffRestartsRightAfterTheEnd)
+{
+    write_settings("[GENERAL]\nlogfile_backups=0\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=4"});
+    ASSERT_TRUE(wait_for_instance(4));
+
+    EXPECT_EQ(cycle_messages(output()), expected_cycle(3, {}));
+    EXPECT_EQ(file_names(work), (std::vector<std::string>{"deusex.exe", "molv.ini", "server.log"}));
+}
+
+TEST_F(cycle, MissingLogIsReportedAndTheCycleGoesOn)
+{
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=3", "MOLV_STANDIN_LOG=0"});
+    ASSERT_TRUE(wait_for_instance(3));
+
+    EXPECT_EQ(cycle_messages(output()), expected_cycle(2, {log_missing}));
+    EXPECT_EQ(file_names(work), std::vector<std::string>{"deusex.exe"});
+}
+
+TEST_F(cycle, LogInASubfolderIsBackedUpIntoTheCurrentDirectory)
+{
+    ASSERT_TRUE(make_directory(work + "/logs"));
+    write_settings("[GENERAL]\nlogfile=logs/server.log\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=3"});
+    ASSERT_TRUE(wait_for_instance(3));
+
+    EXPECT_EQ(cycle_messages(output()), expected_cycle(2, {backing_up}));
+    expect_one_backup_per_instance(work, 2);
+    EXPECT_EQ(file_names(work + "/logs"), std::vector<std::string>{"server.log"});
+}
+
+TEST_F(cycle, FailureStatusSignalAndAbortAreRestartedAlike)
+{
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=4", "MOLV_STANDIN_END=exit,signal,abort",
+           "MOLV_STANDIN_EXIT=3"});
+    ASSERT_TRUE(wait_for_instance(4));
+
+    EXPECT_EQ(cycle_messages(output()), expected_cycle(3, {backing_up}));
+    expect_one_backup_per_instance(work, 3);
+}
+
+TEST_F(cycle, VanishedExecutableIsRetriedWithGrowingPauses)
+{
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_HOLD=1"});
+    ASSERT_TRUE(wait_for_instance(1));
+
+    std::error_code error;
+    std::filesystem::rename(work + "/deusex.exe", work + "/moved.bin", error);
+    ASSERT_FALSE(error) << error.message();
+    stop_server(server_records()[0].number("pid"), work);
+    ASSERT_TRUE(wait_for_message("  > Retrying in 4 seconds..."));
+    EXPECT_FALSE(wait_for_end(molv, 0)) << "molv ended";
+
+    // An empty entry stands for the failed launch, whose reason is the
+    // system's own text.
+    const std::vector<std::string> messages = cycle_messages(output());
+    const std::vector<std::string> expected = {starting,
+                                               running,
+                                               ended,
+                                               backing_up,
+                                               restarting,
+                                               "",
+                                               "  > Retrying in 1 seconds...",
+                                               restarting,
+                                               "",
+                                               "  > Retrying in 2 seconds...",
+                                               restarting,
+                                               "",
+                                               "  > Retrying in 4 seconds..."};
+    ASSERT_GE(messages.size(), expected.size());
+    const std::string failure = "  WARNING: Could not start the gameserver: ";
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (expected[i].empty()) {
+            EXPECT_EQ(messages[i].compare(0, failure.size(), failure), 0) << messages[i];
+            EXPECT_GT(messages[i].size(), failure.size()) << messages[i];
+        } else {
+            EXPECT_EQ(messages[i], expected[i]) << "message " << i;
+        }
+    }
+    EXPECT_EQ(server_records().size(), 1u);
+}

@@ -1,0 +1,119 @@
+// The frame of every end-to-end test: a temporary directory with molv's
+// working directory, the stand-in's record folder and molv's output, and a
+// clean-up that leaves no molv and no server running.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "runner.h"
+
+// Deadlines are generous: they only bound a test that has already failed.
+constexpr double deadline_seconds = 60.0;
+
+class molv_test : public testing::Test {
+protected:
+    std::string root;
+    std::string work;    // molv's current directory
+    std::string records; // the stand-in's record folder
+    std::string output_path;
+    molv_process molv;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(file_exists(molv_program)) << molv_program;
+        ASSERT_TRUE(file_exists(standin_program)) << standin_program;
+        ASSERT_TRUE(make_temporary_directory(root));
+        work = root + "/work";
+        records = root + "/records";
+        output_path = root + "/output.txt";
+        ASSERT_TRUE(make_directory(work));
+        ASSERT_TRUE(make_directory(records));
+    }
+
+    void TearDown() override
+    {
+        stop_molv(molv);
+        if (root.empty()) {
+            return;
+        }
+        // Servers that outlived molv end on their own when they see the stop
+        // file; those that cannot are stopped by their process id.
+        write_file(records + "/stop", "");
+        for (const standin_record& record : read_records(records)) {
+            stop_server(record.number("pid"), work);
+        }
+        if (HasFailure()) {
+            std::printf("The files of this test are kept in %s\n", root.c_str());
+        } else {
+            remove_tree(root);
+        }
+    }
+
+    static bool make_directory(const std::string& path)
+    {
+        std::error_code error;
+        return std::filesystem::create_directory(path, error);
+    }
+
+    void write_settings(const std::string& text)
+    {
+        ASSERT_TRUE(write_file(work + "/molv.ini", text));
+    }
+
+    // Starts molv in `work` with the stand-in recording into `records`.
+    void start(std::vector<std::string> environment = {},
+               input_kind input = input_kind::null_device, unsigned long file_size_limit = 0)
+    {
+        molv_launch launch;
+        launch.directory = work;
+        launch.output_path = output_path;
+        launch.environment = std::move(environment);
+        launch.environment.push_back("MOLV_STANDIN_RECORD=" + records);
+        launch.input = input;
+        launch.file_size_limit = file_size_limit;
+        ASSERT_TRUE(start_molv(launch, molv));
+    }
+
+    std::string output() const { return read_file(output_path); }
+
+    std::vector<standin_record> server_records() const { return read_records(records); }
+
+    // Waits until the message has been logged at least `count` times.
+    bool wait_for_message(const std::string& message, std::size_t count = 1)
+    {
+        return wait_until([&] { return count_message(output(), message) >= count; },
+                          deadline_seconds);
+    }
+
+    // How many instances of the server have started and been announced.
+    std::size_t instances_running() const
+    {
+        return std::min(server_records().size(),
+                        count_message(output(), "  > Gameserver is now running."));
+    }
+
+    // Waits until instance `instance` of the server runs and molv has said
+    // so, which leaves molv waiting for its end. The deadline counts from
+    // the last instance that came, so long runs on slow machines still pass.
+    bool wait_for_instance(std::size_t instance)
+    {
+        std::size_t seen = 0;
+        while (seen < instance) {
+            const std::size_t before = seen;
+            if (!wait_until(
+                    [&] {
+                        seen = instances_running();
+                        return seen >= instance || seen > before;
+                    },
+                    deadline_seconds)) {
+                return false;
+            }
+        }
+        return true;
+    }
+};

@@ -1,0 +1,115 @@
+// End-to-end checks that only POSIX systems can make: the terminal, file
+// size limits, sessions, descriptors and zombies.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "app/startup.h"
+#include "e2e_fixture.h"
+
+namespace {
+
+const char cyan[] = "\x1b[96m";
+const char red[] = "\x1b[91m";
+const char yellow[] = "\x1b[93m";
+const char reset[] = "\x1b[0m";
+
+// A stamped line on a terminal: its colour, the line, and the reset that
+// returns the terminal to its own colour.
+std::string coloured(const char* colour, const std::string& message)
+{
+    return colour + ("[HH:MM:SS] " + message + "\n") + reset;
+}
+
+class on_posix : public molv_test {};
+
+} // namespace
+
+TEST_F(on_posix, OnATerminalEveryStampedLineIsColouredAndReset)
+{
+    molv_launch launch;
+    launch.directory = work;
+    launch.output_path = output_path;
+    terminal_run run;
+    ASSERT_TRUE(run_in_terminal(launch, deadline_seconds, run)) << run.output;
+    EXPECT_EQ(run.exit_code, 0);
+
+    std::string expected = "\x1b]0;MOLV\x07";
+    for (const char* line : banner_lines) {
+        expected += coloured(cyan, line);
+    }
+    expected += "\n";
+    expected += coloured(yellow, "  WARNING: Config file not found. Using default settings.");
+    expected += coloured(reset, "  > Loaded settings:");
+    expected += "             - Exe:           deusex.exe\n"
+                "             - Log:           server.log\n"
+                "             - bMTL:          False    \n"
+                "             - Game type:     DeathMatchGame\n"
+                "             - Max. players:  10\n"
+                "             - Startmap:      DXMP_Area51_Bunker\n"
+                "\n\n";
+    expected += coloured(red, "  ERROR: Executeable not found!");
+    expected += "\nPress any key to continue . . . ";
+    // What follows the prompt depends on when the key arrived.
+    EXPECT_EQ(mask_stamps(run.output).substr(0, expected.size()), expected);
+}
+
+TEST_F(on_posix, FailedCopyIsReportedLeavesNoFileAndTheCycleGoesOn)
+{
+    // The log is larger than molv may write, so every copy fails part way.
+    const unsigned long limit = 64 * 1024;
+    const std::string log(4 * limit, 'L');
+    ASSERT_TRUE(write_file(work + "/server.log", log));
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=4", "MOLV_STANDIN_LOG=0"},
+          input_kind::null_device, limit);
+    ASSERT_TRUE(wait_for_instance(4));
+
+    const std::string failed = std::string("  WARNING: Log backup failed: ") + std::strerror(EFBIG);
+    std::vector<std::string> expected = {"  > Starting gameserver...",
+                                         "  > Gameserver is now running."};
+    for (int i = 0; i < 3; ++i) {
+        expected.insert(expected.end(), {"  WARNING: Server crashed or closed!", failed,
+                                         "  > Restarting...", "  > Gameserver is now running."});
+    }
+    std::vector<std::string> messages = stamped_messages(output());
+    messages.erase(messages.begin(), messages.end() - static_cast<long>(
+                                         std::min(messages.size(), expected.size())));
+    EXPECT_EQ(messages, expected);
+    EXPECT_EQ(file_names(work), (std::vector<std::string>{"deusex.exe", "server.log"}));
+    EXPECT_EQ(read_file(work + "/server.log"), log);
+}
+
+TEST_F(on_posix, ServerLeadsASessionOfItsOwnWithNoInput)
+{
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_HOLD=1"});
+    ASSERT_TRUE(wait_for_instance(1));
+
+    const standin_record server = server_records()[0];
+    EXPECT_EQ(server.get("leader"), "1");
+    EXPECT_EQ(server.number("session"), server.number("pid"));
+    EXPECT_NE(server.number("session"), session_of(molv.id));
+    EXPECT_EQ(server.get("input_null"), "1");
+}
+
+TEST_F(on_posix, TwoHundredRestartsLeaveNoDescriptorAndNoZombieBehind)
+{
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=2,201"});
+
+    // Instance 2 runs after the first restart, instance 201 after the 200th;
+    // molv waits for each of them, holding what it holds between launches.
+    ASSERT_TRUE(wait_for_instance(2));
+    const int after_first = open_descriptor_count(molv.id);
+    ASSERT_GT(after_first, 0);
+    stop_server(server_records()[1].number("pid"), work);
+
+    ASSERT_TRUE(wait_for_instance(201));
+    EXPECT_EQ(open_descriptor_count(molv.id), after_first);
+    EXPECT_EQ(zombie_children(molv.id), 0);
+    EXPECT_EQ(count_message(output(), "  > Restarting..."), 200u);
+    EXPECT_EQ(count_message(output(), "  > Backing up the log..."), 200u);
+}

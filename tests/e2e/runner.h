@@ -1,0 +1,114 @@
+// What the end-to-end tests need from the system: start the real molv in a
+// directory of its own with its output in a file, watch it, stop it, and
+// look at the processes it leaves. runner_posix.cpp implements the process
+// operations with fork and /proc; a Windows implementation provides the same
+// functions with CreateProcess and GetProcessHandleCount. runner_common.cpp
+// holds the file and text operations that work everywhere.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// The programs under test, set once by the test program's main.
+extern std::string molv_program;
+extern std::string standin_program;
+
+enum class input_kind {
+    closed,      // no standard input at all
+    null_device, // standard input reads from the null device
+};
+
+struct molv_launch {
+    std::string directory;   // the current directory of molv
+    std::string output_path; // standard output and error go to this file
+    std::vector<std::string> environment; // "NAME=value" on top of the runner's own
+    input_kind input = input_kind::null_device;
+    // A limit on the size of files molv writes, in bytes, with the signal for
+    // crossing it ignored, so that writes beyond it fail; 0 for none. POSIX only.
+    unsigned long file_size_limit = 0;
+};
+
+struct molv_process {
+    long id = -1;
+    bool ended = false;
+    bool exited = false; // ended by itself, with `exit_code`
+    int exit_code = -1;
+    void* handle = nullptr; // the process handle where the system has one
+};
+
+// Starts molv as `launch` says. Returns false when it could not be started.
+bool start_molv(const molv_launch& launch, molv_process& process);
+
+// Waits up to `seconds` for molv to end and collects its status; returns
+// whether it has ended. A zero wait only looks.
+bool wait_for_end(molv_process& process, double seconds);
+
+// Stops molv by its process id and collects it.
+void stop_molv(molv_process& process);
+
+// The number of descriptors (handles) the process holds open, or -1.
+int open_descriptor_count(long id);
+
+// The session the process belongs to, or -1. POSIX only.
+long session_of(long id);
+
+// The number of ended but uncollected children of the process. POSIX only.
+int zombie_children(long id);
+
+// Stops a server that is still running in `directory`, with everything in
+// its process group; does nothing to a process that has ended or runs
+// elsewhere, so a reused process id is never hit.
+void stop_server(long id, const std::string& directory);
+
+struct terminal_run {
+    bool ended = false;
+    int exit_code = -1;
+    std::string output; // everything molv wrote, line ends as "\n"
+};
+
+// Runs molv once on a pseudo-terminal until it ends, answering its key
+// prompt. Returns false when it could not be started or did not end within
+// `seconds`. POSIX only.
+bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& result);
+
+// A new empty directory for one test.
+bool make_temporary_directory(std::string& path);
+
+// --- Operations that do not depend on the system (runner_common.cpp). ---
+
+// Checks `condition` again and again until it holds or `seconds` have passed.
+bool wait_until(const std::function<bool()>& condition, double seconds);
+
+std::string read_file(const std::string& path);
+bool write_file(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+void remove_tree(const std::string& path);
+// The names of the plain files in a directory, sorted.
+std::vector<std::string> file_names(const std::string& directory);
+// Copies the stand-in server to `directory`/`name`.
+bool install_server(const std::string& directory, const std::string& name);
+
+// The lines of a text, without their line ends; a last line without an end
+// is left out unless `keep_partial`.
+std::vector<std::string> text_lines(const std::string& text, bool keep_partial = false);
+
+// The text with every "[HH:MM:SS]" stamp of a well-formed time replaced by
+// the letters "[HH:MM:SS]".
+std::string mask_stamps(const std::string& text);
+
+// The messages of the stamped lines, in order (the text after "] ").
+std::vector<std::string> stamped_messages(const std::string& text);
+
+// How often `message` occurs among the stamped lines.
+std::size_t count_message(const std::string& text, const std::string& message);
+
+// One line of the stand-in's "records.txt": the value of each field.
+struct standin_record {
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::string get(const std::string& key) const;
+    long number(const std::string& key) const;
+};
+
+// The complete records in a record folder, in the order written.
+std::vector<standin_record> read_records(const std::string& folder);

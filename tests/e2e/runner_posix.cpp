@@ -1,0 +1,347 @@
+// The runner's process operations on POSIX systems: fork and exec, waitpid,
+// /proc for descriptors, sessions and zombies, and a pseudo-terminal.
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "runner.h"
+
+extern char** environ;
+
+namespace {
+
+// The runner's environment without any stand-in settings of its own (so
+// every test says what it wants), with the launch's additions after it.
+std::vector<std::string> launch_environment(const molv_launch& launch)
+{
+    std::vector<std::string> entries;
+    for (char** at = environ; *at != nullptr; ++at) {
+        if (std::strncmp(*at, "MOLV_STANDIN_", 13) != 0) {
+            entries.emplace_back(*at);
+        }
+    }
+    entries.insert(entries.end(), launch.environment.begin(), launch.environment.end());
+    return entries;
+}
+
+std::vector<char*> pointers_to(std::vector<std::string>& texts)
+{
+    std::vector<char*> pointers;
+    for (std::string& text : texts) {
+        pointers.push_back(&text[0]);
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Closes every descriptor from 3 upwards, so molv starts with only what a
+// shell would give it. Runs between fork and exec.
+void close_other_descriptors()
+{
+    if (close_range(3, ~0U, 0) == 0) {
+        return;
+    }
+    for (int fd = 3; fd < 1024; ++fd) {
+        close(fd);
+    }
+}
+
+// The end of the child, between fork and exec: only async-signal-safe calls.
+[[noreturn]] void exec_molv(const molv_launch& launch, char** arguments, char** environment)
+{
+    if (chdir(launch.directory.c_str()) != 0) {
+        _exit(126);
+    }
+    if (launch.file_size_limit > 0) {
+        rlimit limit;
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = static_cast<rlim_t>(launch.file_size_limit);
+        setrlimit(RLIMIT_FSIZE, &limit);
+        signal(SIGXFSZ, SIG_IGN);
+    }
+    close_other_descriptors();
+    execve(arguments[0], arguments, environment);
+    _exit(127);
+}
+
+int open_output(const std::string& path)
+{
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+}
+
+void record_status(molv_process& process, int status)
+{
+    process.ended = true;
+    process.exited = WIFEXITED(status);
+    process.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool read_link(const std::string& path, std::string& target)
+{
+    char buffer[PATH_MAX];
+    ssize_t length = readlink(path.c_str(), buffer, sizeof buffer - 1);
+    if (length < 0) {
+        return false;
+    }
+    target.assign(buffer, static_cast<std::size_t>(length));
+    return true;
+}
+
+} // namespace
+
+bool start_molv(const molv_launch& launch, molv_process& process)
+{
+    std::vector<std::string> argument_texts = {molv_program};
+    std::vector<char*> arguments = pointers_to(argument_texts);
+    std::vector<std::string> environment_texts = launch_environment(launch);
+    std::vector<char*> environment = pointers_to(environment_texts);
+
+    int output = open_output(launch.output_path);
+    if (output < 0) {
+        return false;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (launch.input == input_kind::closed) {
+            close(STDIN_FILENO);
+        } else {
+            int null_device = open("/dev/null", O_RDONLY);
+            if (null_device < 0 || dup2(null_device, STDIN_FILENO) < 0) {
+                _exit(126);
+            }
+        }
+        if (dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0) {
+            _exit(126);
+        }
+        exec_molv(launch, arguments.data(), environment.data());
+    }
+    close(output);
+    if (pid < 0) {
+        return false;
+    }
+    process = molv_process{};
+    process.id = pid;
+    return true;
+}
+
+bool wait_for_end(molv_process& process, double seconds)
+{
+    if (process.ended || process.id <= 0) {
+        return process.ended;
+    }
+    return wait_until(
+        [&process] {
+            int status = 0;
+            pid_t got = waitpid(static_cast<pid_t>(process.id), &status, WNOHANG);
+            if (got == static_cast<pid_t>(process.id)) {
+                record_status(process, status);
+            }
+            return process.ended;
+        },
+        seconds);
+}
+
+void stop_molv(molv_process& process)
+{
+    if (process.ended || process.id <= 0) {
+        return;
+    }
+    kill(static_cast<pid_t>(process.id), SIGKILL);
+    int status = 0;
+    while (waitpid(static_cast<pid_t>(process.id), &status, 0) < 0) {
+        if (errno != EINTR) {
+            return;
+        }
+    }
+    record_status(process, status);
+}
+
+int open_descriptor_count(long id)
+{
+    std::string path = "/proc/" + std::to_string(id) + "/fd";
+    DIR* directory = opendir(path.c_str());
+    if (directory == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (const dirent* entry = readdir(directory)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    closedir(directory);
+    return count;
+}
+
+long session_of(long id)
+{
+    return static_cast<long>(getsid(static_cast<pid_t>(id)));
+}
+
+int zombie_children(long id)
+{
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr) {
+        return -1;
+    }
+    int zombies = 0;
+    while (const dirent* entry = readdir(processes)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') {
+            continue;
+        }
+        std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
+        // "pid (name) state parent ...": the name may hold anything, so the
+        // fields are read after its last parenthesis.
+        std::size_t close_paren = stat.rfind(')');
+        if (close_paren == std::string::npos) {
+            continue;
+        }
+        char state = '\0';
+        long parent = 0;
+        if (std::sscanf(stat.c_str() + close_paren + 1, " %c %ld", &state, &parent) == 2 &&
+            parent == id && state == 'Z') {
+            ++zombies;
+        }
+    }
+    closedir(processes);
+    return zombies;
+}
+
+void stop_server(long id, const std::string& directory)
+{
+    if (id <= 0 || kill(static_cast<pid_t>(id), 0) != 0) {
+        return;
+    }
+    std::string where;
+    char* real_directory = realpath(directory.c_str(), nullptr);
+    bool here = real_directory != nullptr &&
+                read_link("/proc/" + std::to_string(id) + "/cwd", where) && where == real_directory;
+    std::free(real_directory);
+    if (!here) {
+        return;
+    }
+    // The server leads its own session and process group; anything it
+    // started goes with it.
+    kill(-static_cast<pid_t>(id), SIGKILL);
+    kill(static_cast<pid_t>(id), SIGKILL);
+}
+
+bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& result)
+{
+    result = terminal_run{};
+    int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) {
+        if (terminal >= 0) {
+            close(terminal);
+        }
+        return false;
+    }
+    char terminal_name[128];
+    if (ptsname_r(terminal, terminal_name, sizeof terminal_name) != 0) {
+        close(terminal);
+        return false;
+    }
+    // The runner holds the other side open until the child has it too: a
+    // terminal whose other side was never opened reads as ended.
+    int held_side = open(terminal_name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (held_side < 0) {
+        close(terminal);
+        return false;
+    }
+    std::vector<std::string> argument_texts = {molv_program};
+    std::vector<char*> arguments = pointers_to(argument_texts);
+    std::vector<std::string> environment_texts = launch_environment(launch);
+    std::vector<char*> environment = pointers_to(environment_texts);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        // A new session whose controlling terminal is the pseudo-terminal.
+        setsid();
+        int side = open(terminal_name, O_RDWR);
+        if (side < 0 || dup2(side, STDIN_FILENO) < 0 || dup2(side, STDOUT_FILENO) < 0 ||
+            dup2(side, STDERR_FILENO) < 0) {
+            _exit(126);
+        }
+        exec_molv(launch, arguments.data(), environment.data());
+    }
+    close(held_side);
+    if (pid < 0) {
+        close(terminal);
+        return false;
+    }
+
+    std::string raw;
+    bool answered = false;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(seconds));
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd watch = {terminal, POLLIN, 0};
+        int ready = poll(&watch, 1, 100);
+        if (ready < 0 && errno != EINTR) {
+            break;
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        ssize_t got = read(terminal, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            // EIO: every descriptor of the terminal's other side is closed.
+            result.ended = true;
+            break;
+        }
+        raw.append(buffer, static_cast<std::size_t>(got));
+        if (!answered && raw.find("Press any key to continue . . . ") != std::string::npos) {
+            answered = write(terminal, "x", 1) == 1;
+        }
+    }
+    close(terminal);
+    if (!result.ended) {
+        kill(pid, SIGKILL);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (result.ended && WIFEXITED(status)) {
+        result.exit_code = WEXITSTATUS(status);
+    }
+    // The terminal turns every line end into CR LF.
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) {
+            result.output += raw[i];
+        }
+    }
+    return result.ended;
+}
+
+bool make_temporary_directory(std::string& path)
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                          "/molv-e2e-XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) {
+        return false;
+    }
+    char* real = realpath(pattern.c_str(), nullptr);
+    if (real == nullptr) {
+        return false;
+    }
+    path = real;
+    std::free(real);
+    return true;
+}

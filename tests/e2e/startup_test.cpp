@@ -1,0 +1,103 @@
+// Start-up end to end: the real molv in an empty directory, its whole
+// output compared with what an operator must see.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/startup.h"
+#include "e2e_fixture.h"
+#include "launch_modes.h"
+
+std::string expected_banner()
+{
+    std::string text;
+    for (const char* line : banner_lines) {
+        text += std::string("[HH:MM:SS] ") + line + "\n";
+    }
+    return text + "\n";
+}
+
+std::string expected_start(bool settings_found, const launch_case& mode)
+{
+    return expected_banner() +
+           (settings_found ? "[HH:MM:SS]   Loading settings...\n"
+                           : "[HH:MM:SS]   WARNING: Config file not found. Using default settings.\n") +
+           "[HH:MM:SS]   > Loaded settings:\n" + mode.notes + mode.summary + "\n";
+}
+
+std::string expected_refusal(const char* error)
+{
+    return std::string("\n[HH:MM:SS] ") + error + "\n\nPress any key to continue . . . \n";
+}
+
+namespace {
+
+const launch_case& standard_mode = launch_cases[1];
+
+const char defaults_summary[] = "             - Exe:           deusex.exe\n"
+                                "             - Log:           server.log\n"
+                                "             - bMTL:          False    \n"
+                                "             - Game type:     DeathMatchGame\n"
+                                "             - Max. players:  10\n"
+                                "             - Startmap:      DXMP_Area51_Bunker\n";
+
+class start_up : public molv_test {};
+
+class start_up_in_mode : public molv_test, public testing::WithParamInterface<launch_case> {};
+
+} // namespace
+
+TEST_F(start_up, WithoutSettingsOrServerShowsDefaultsAndStopsAtTheGate)
+{
+    start({}, input_kind::closed);
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_TRUE(molv.exited);
+    EXPECT_EQ(molv.exit_code, 0);
+
+    launch_case defaults = standard_mode;
+    defaults.summary = defaults_summary;
+    EXPECT_EQ(mask_stamps(output()),
+              expected_start(false, defaults) + expected_refusal("  ERROR: Executeable not found!"));
+}
+
+TEST_P(start_up_in_mode, SettingsFileGivesTheSummaryOfItsMode)
+{
+    const launch_case& mode = GetParam();
+    write_settings(mode.settings);
+    start({}, input_kind::closed);
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_TRUE(molv.exited);
+    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(mask_stamps(output()),
+              expected_start(true, mode) + expected_refusal("  ERROR: Executeable not found!"));
+}
+
+INSTANTIATE_TEST_SUITE_P(, start_up_in_mode, testing::ValuesIn(launch_cases),
+                         mode_name);
+
+TEST_F(start_up, CommandLineOverTheLimitIsRefusedAndNoServerStarts)
+{
+    // 255 characters of command line are allowed; this start map alone
+    // takes 200 of them, and the rest of the template more than 55.
+    const std::string map(200, 'M');
+    write_settings("[GAME]\ngame_startmap=" + map + "\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start();
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_TRUE(molv.exited);
+    EXPECT_EQ(molv.exit_code, 0);
+
+    launch_case long_map = standard_mode;
+    const std::string summary = "             - Exe:           deusex.exe\n"
+                                "             - Log:           server.log\n"
+                                "             - bMTL:          False    \n"
+                                "             - Game type:     DeathMatchGame\n"
+                                "             - Max. players:  10\n"
+                                "             - Startmap:      " +
+                                map + "\n";
+    long_map.summary = summary.c_str();
+    EXPECT_EQ(mask_stamps(output()),
+              expected_start(true, long_map) +
+                  expected_refusal("  ERROR: Server command line is longer than 255 characters!"));
+    EXPECT_TRUE(server_records().empty());
+}
