@@ -35,9 +35,10 @@ const std::string v255 = repeat('c', 255);
 const std::string v300 = repeat('d', 300);
 const std::string nul(1, '\0');
 
-// Non-ASCII names and a byte-order mark stay out of this table: the Windows
-// reader converts the file through the system code page, so what it answers
-// for those depends on the machine; they are checked on the lookup alone.
+// Non-ASCII text and a byte-order mark stay out of this table: the Windows
+// reader converts the file through the system code page and decides on its
+// own how to take a byte-order mark, so what it answers for those depends on
+// the machine and the Windows version; they are checked on the lookup alone.
 const query_case cases[] = {
     {"plain value", "[GENERAL]\nexename=server.exe\n", "GENERAL", "exename", "d", 255, "server.exe"},
     {"missing key gives default", "[GENERAL]\nother=1\n", "GENERAL", "exename", "deusex.exe", 255, "deusex.exe"},
@@ -106,6 +107,10 @@ const query_case cases[] = {
      "C:\\Games\\Deus Ex\\System\\deusex.exe"},
     {"question marks and dots", "[A]\nk=DXMP_Cmd?Game=X.Y\n", "A", "k", "d", 255, "DXMP_Cmd?Game=X.Y"},
     {"vertical tab and form feed are blanks", "[A]\n\vk\f=\fv\v\n", "A", "k", "d", 255, "v"},
+    {"nul in value", "[A]\nk=ab" + nul + "cd\nj=w\n", "A", "k", "d", 255, "ab"},
+    {"nul then later line", "[A]\nk=ab" + nul + "cd\nj=w\n", "A", "j", "d", 255, "w"},
+    {"nul in key", "[A]\nk" + nul + "x=v\n", "A", "k", "d", 255, "v"},
+    {"nul in section", "[A" + nul + "x]\nk=v\n", "A", "k", "d", 255, "v"},
     {"end-of-file mark is a blank", "[A]\nk=v\x1a\n", "A", "k", "d", 255, "v"},
 };
 
@@ -164,23 +169,23 @@ TEST(ProfileReader, MissingFileOrDirectoryGivesTheDefault)
 
 // These depend on the system code page on Windows, so only the built-in
 // lookup answers them.
-TEST(ProfileLookup, ByteOrderMarkAndNulBytes)
+TEST(ProfileLookup, ByteOrderMarkAndNonAsciiText)
 {
     const struct {
         std::string text;
-        const char* key;
+        const char* section;
         std::string answer;
     } cases_local[] = {
-        {"\xEF\xBB\xBF[A]\nk=v\n", "k", "v"},
-        {"[A]\nk=ab" + nul + "cd\nj=w\n", "k", "ab"},
-        {"[A]\nk=ab" + nul + "cd\nj=w\n", "j", "w"},
-        {"[A]\nk" + nul + "x=v\n", "k", "v"},
-        {"[A]\nk=\xC3\xA9t\xC3\xA9\n", "k", "\xC3\xA9t\xC3\xA9"},
+        {"\xEF\xBB\xBF[A]\nk=v\n", "A", "v"},
+        {"\xEF\xBB\xBFk=v\n[A]\nk=w\n", "A", "w"},
+        {"[A]\nk=\xC3\xA9t\xC3\xA9\n", "A", "\xC3\xA9t\xC3\xA9"},
+        {"[\xC3\xA9]\nk=v\n", "\xC3\xA9", "v"},
+        {"[\xC3\x89]\nk=v\n", "\xC3\xA9", "d"},
     };
     for (const auto& c : cases_local) {
         char out[64];
         unsigned long count =
-            profile_lookup(c.text.data(), c.text.size(), "A", c.key, "d", out, sizeof out);
+            profile_lookup(c.text.data(), c.text.size(), c.section, "k", "d", out, sizeof out);
         EXPECT_EQ(std::string(out), c.answer) << c.text;
         EXPECT_EQ(count, c.answer.size());
     }
