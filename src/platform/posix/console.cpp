@@ -52,7 +52,11 @@ void platform_set_colour(platform_console console, unsigned short colour)
 {
     if (console != nullptr) {
         std::fputs(colour_sequence(colour), stdout);
-        std::fflush(stdout);
+        // A colour goes out with the line it paints; the reset at once, so
+        // that a supervisor stopped between lines leaves the terminal plain.
+        if (colour == 15) {
+            std::fflush(stdout);
+        }
     }
 }
 

@@ -1,0 +1,1088 @@
+// The restart benchmark: MOLV against a bare reference loop, on the same
+// stand-in server, alternating in one run; then MOLV's footprint over many
+// restarts and its activity while a server runs.
+//
+// How the figures are taken:
+//  - The stand-in server (quick_server) records its start and end on
+//    CLOCK_MONOTONIC. Restarts per second and the end-to-start time come
+//    from these records.
+//  - At chosen instance numbers the server stops its parent with SIGSTOP.
+//    The driver waits for that stop (a blocking waitpid with WUNTRACED),
+//    reads the supervisor's own CPU clock (not its children's), VmRSS,
+//    context switches and descriptors, and lets it go on or kills it.
+//  - Orphaned servers come back to the driver, which is a child subreaper,
+//    and are reaped before the next case begins.
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <climits>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// ---------------------------------------------------------------- options
+
+struct options {
+    const char* molv = nullptr;
+    const char* reference = nullptr;
+    const char* server = nullptr;
+    const char* work = nullptr;
+    unsigned rounds = 7;
+    unsigned long restarts = 1000;
+    unsigned long log_bytes = 65536;
+    unsigned long footprint[3] = {1, 1000, 100000};
+    unsigned idle_seconds = 20;
+    int nice_value = 0;
+    bool nice_given = false;
+    bool run_speed = true;
+    bool run_footprint = true;
+    bool run_idle = true;
+    bool quick = false;
+};
+
+const char usage_text[] =
+    "usage: bench_driver --molv PATH --reference PATH --server PATH --work DIR\n"
+    "                    [--quick] [--rounds N] [--restarts N] [--log-bytes N]\n"
+    "                    [--footprint A,B,C] [--idle-seconds S] [--nice N]\n"
+    "                    [--no-speed] [--no-footprint] [--no-idle]\n";
+
+bool parse_count(const char* text, unsigned long& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    unsigned long value = std::strtoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0') {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+bool parse_options(int argc, char** argv, options& opt)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char* name = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        unsigned long number = 0;
+        if (std::strcmp(name, "--quick") == 0) {
+            opt.rounds = 3;
+            opt.restarts = 50;
+            opt.footprint[0] = 1;
+            opt.footprint[1] = 20;
+            opt.footprint[2] = 200;
+            opt.idle_seconds = 2;
+            opt.quick = true;
+        } else if (std::strcmp(name, "--no-speed") == 0) {
+            opt.run_speed = false;
+        } else if (std::strcmp(name, "--no-footprint") == 0) {
+            opt.run_footprint = false;
+        } else if (std::strcmp(name, "--no-idle") == 0) {
+            opt.run_idle = false;
+        } else if (value == nullptr) {
+            return false;
+        } else if (std::strcmp(name, "--molv") == 0) {
+            opt.molv = value;
+            ++i;
+        } else if (std::strcmp(name, "--reference") == 0) {
+            opt.reference = value;
+            ++i;
+        } else if (std::strcmp(name, "--server") == 0) {
+            opt.server = value;
+            ++i;
+        } else if (std::strcmp(name, "--work") == 0) {
+            opt.work = value;
+            ++i;
+        } else if (std::strcmp(name, "--rounds") == 0 && parse_count(value, number) &&
+                   number > 0 && number < 1000) {
+            opt.rounds = static_cast<unsigned>(number);
+            ++i;
+        } else if (std::strcmp(name, "--restarts") == 0 && parse_count(value, number) &&
+                   number >= 3) {
+            opt.restarts = number;
+            ++i;
+        } else if (std::strcmp(name, "--log-bytes") == 0 && parse_count(value, number) &&
+                   number <= (1UL << 20)) {
+            opt.log_bytes = number;
+            ++i;
+        } else if (std::strcmp(name, "--idle-seconds") == 0 && parse_count(value, number) &&
+                   number > 0 && number < 100000) {
+            opt.idle_seconds = static_cast<unsigned>(number);
+            ++i;
+        } else if (std::strcmp(name, "--nice") == 0 &&
+                   parse_count(value[0] == '-' ? value + 1 : value, number) && number <= 20) {
+            int magnitude = static_cast<int>(number);
+            opt.nice_value = value[0] == '-' ? -magnitude : magnitude;
+            opt.nice_given = true;
+            ++i;
+        } else if (std::strcmp(name, "--footprint") == 0) {
+            unsigned long a = 0;
+            unsigned long b = 0;
+            unsigned long c = 0;
+            char tail = '\0';
+            if (std::sscanf(value, "%lu,%lu,%lu%c", &a, &b, &c, &tail) != 3 || a == 0 ||
+                a >= b || b >= c) {
+                return false;
+            }
+            opt.footprint[0] = a;
+            opt.footprint[1] = b;
+            opt.footprint[2] = c;
+            ++i;
+        } else {
+            return false;
+        }
+    }
+    return opt.molv != nullptr && opt.reference != nullptr && opt.server != nullptr &&
+           opt.work != nullptr;
+}
+
+// ------------------------------------------------------ processes, signals
+
+volatile sig_atomic_t timed_out = 0;
+// Everything the driver has started and not yet reaped, for the way out.
+volatile pid_t live_pids[4] = {0, 0, 0, 0};
+
+void on_alarm(int)
+{
+    timed_out = 1;
+}
+
+void on_interrupt(int)
+{
+    for (int i = 0; i < 4; ++i) {
+        if (live_pids[i] > 0) {
+            kill(live_pids[i], SIGKILL);
+        }
+    }
+    _exit(130);
+}
+
+void track(pid_t pid)
+{
+    for (int i = 0; i < 4; ++i) {
+        if (live_pids[i] == 0) {
+            live_pids[i] = pid;
+            return;
+        }
+    }
+}
+
+void untrack(pid_t pid)
+{
+    for (int i = 0; i < 4; ++i) {
+        if (live_pids[i] == pid) {
+            live_pids[i] = 0;
+        }
+    }
+}
+
+void install_handlers()
+{
+    struct sigaction action{};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = on_alarm; // no SA_RESTART: the wait returns EINTR
+    sigaction(SIGALRM, &action, nullptr);
+    action.sa_handler = on_interrupt;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+enum class wait_outcome { stopped, ended, too_late };
+
+// Blocks until `pid` stops or ends, at most `seconds`.
+wait_outcome wait_for_stop(pid_t pid, unsigned seconds)
+{
+    timed_out = 0;
+    alarm(seconds);
+    int status = 0;
+    pid_t got = -1;
+    for (;;) {
+        got = waitpid(pid, &status, WUNTRACED);
+        if (got >= 0 || errno != EINTR || timed_out) {
+            break;
+        }
+    }
+    alarm(0);
+    if (got < 0) {
+        return wait_outcome::too_late;
+    }
+    if (WIFSTOPPED(status)) {
+        return wait_outcome::stopped;
+    }
+    untrack(pid);
+    return wait_outcome::ended;
+}
+
+void kill_and_reap(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    kill(pid, SIGCONT);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    untrack(pid);
+}
+
+// Reaps servers that were orphaned by a killed supervisor; they end on their
+// own (quick mode) or have been killed.
+void reap_orphans()
+{
+    timed_out = 0;
+    alarm(30);
+    int status = 0;
+    while (!timed_out && (waitpid(-1, &status, 0) >= 0 || errno == EINTR)) {
+    }
+    alarm(0);
+    if (timed_out) {
+        std::fprintf(stderr, "bench: a server has not ended within 30 seconds\n");
+    }
+}
+
+// --------------------------------------------------------------- figures
+
+struct snapshot {
+    std::int64_t cpu_ns = -1;
+    long rss_kb = -1;
+    long anon_kb = -1;
+    long file_kb = -1;
+    long switches = -1;
+    long fds = -1;
+};
+
+std::int64_t process_cpu_ns(pid_t pid)
+{
+    clockid_t clock = 0;
+    timespec value{};
+    if (clock_getcpuclockid(pid, &clock) == 0 && clock_gettime(clock, &value) == 0) {
+        return static_cast<std::int64_t>(value.tv_sec) * 1000000000 + value.tv_nsec;
+    }
+    // Clock ticks of the process itself (utime and stime, fields 14 and 15).
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(pid));
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        return -1;
+    }
+    char text[1024] = "";
+    std::size_t length = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[length] = '\0';
+    const char* at = std::strrchr(text, ')');
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    if (at == nullptr ||
+        std::sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                    &stime) != 2) {
+        return -1;
+    }
+    long ticks = sysconf(_SC_CLK_TCK);
+    unsigned long long tick_ns =
+        1000000000ULL / static_cast<unsigned long long>(ticks > 0 ? ticks : 100);
+    return static_cast<std::int64_t>((utime + stime) * tick_ns);
+}
+
+snapshot take_snapshot(pid_t pid)
+{
+    snapshot shot;
+    shot.cpu_ns = process_cpu_ns(pid);
+
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/status", static_cast<long>(pid));
+    if (FILE* file = std::fopen(path, "r")) {
+        char line[256];
+        long voluntary = -1;
+        long involuntary = -1;
+        while (std::fgets(line, sizeof line, file) != nullptr) {
+            std::sscanf(line, "VmRSS: %ld", &shot.rss_kb);
+            std::sscanf(line, "RssAnon: %ld", &shot.anon_kb);
+            std::sscanf(line, "RssFile: %ld", &shot.file_kb);
+            std::sscanf(line, "voluntary_ctxt_switches: %ld", &voluntary);
+            std::sscanf(line, "nonvoluntary_ctxt_switches: %ld", &involuntary);
+        }
+        std::fclose(file);
+        if (voluntary >= 0 && involuntary >= 0) {
+            shot.switches = voluntary + involuntary;
+        }
+    }
+
+    std::snprintf(path, sizeof path, "/proc/%ld/fd", static_cast<long>(pid));
+    if (DIR* directory = opendir(path)) {
+        shot.fds = 0;
+        while (const dirent* entry = readdir(directory)) {
+            if (entry->d_name[0] != '.') {
+                ++shot.fds;
+            }
+        }
+        closedir(directory);
+    }
+    return shot;
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
+}
+
+struct spread {
+    double mid = 0.0;
+    double low = 0.0;
+    double high = 0.0;
+};
+
+spread spread_of(const std::vector<double>& values)
+{
+    spread out;
+    if (values.empty()) {
+        return out;
+    }
+    out.mid = median(values);
+    out.low = *std::min_element(values.begin(), values.end());
+    out.high = *std::max_element(values.begin(), values.end());
+    return out;
+}
+
+// ------------------------------------------------------------ work folders
+
+bool join(char* out, std::size_t capacity, const char* directory, const char* name)
+{
+    int length = std::snprintf(out, capacity, "%s/%s", directory, name);
+    return length > 0 && static_cast<std::size_t>(length) < capacity;
+}
+
+bool copy_file(const char* source, const char* destination, mode_t mode)
+{
+    int in = open(source, O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        return false;
+    }
+    int out = open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (out < 0) {
+        close(in);
+        return false;
+    }
+    static char buffer[65536];
+    bool good = true;
+    for (;;) {
+        ssize_t got = read(in, buffer, sizeof buffer);
+        if (got == 0) {
+            break;
+        }
+        if (got < 0 || write(out, buffer, static_cast<std::size_t>(got)) != got) {
+            good = false;
+            break;
+        }
+    }
+    close(in);
+    good = close(out) == 0 && good;
+    return good && chmod(destination, mode) == 0;
+}
+
+// Empties a case folder, keeping the server and the settings file.
+void clean_folder(const char* folder)
+{
+    DIR* directory = opendir(folder);
+    if (directory == nullptr) {
+        return;
+    }
+    char path[4096];
+    while (const dirent* entry = readdir(directory)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+            std::strcmp(name, "quick_server") == 0 || std::strcmp(name, "molv.ini") == 0) {
+            continue;
+        }
+        if (join(path, sizeof path, folder, name)) {
+            unlink(path);
+        }
+    }
+    closedir(directory);
+}
+
+const char server_name[] = "quick_server";
+const char log_name[] = "server.log";
+// What MOLV composes from the settings below (standard mode, defaults).
+const char server_argument[] = "DXMP_Area51_Bunker?Game=DeusEx.DeathMatchGame?-server?"
+                               "log=server.log?MaxPlayers=10?";
+
+bool prepare_folder(const options& opt, const char* folder, bool backups)
+{
+    mkdir(opt.work, 0755);
+    if (mkdir(folder, 0755) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "bench: cannot make %s: %s\n", folder, std::strerror(errno));
+        return false;
+    }
+    clean_folder(folder);
+    char path[4096];
+    if (!join(path, sizeof path, folder, server_name) || !copy_file(opt.server, path, 0755)) {
+        std::fprintf(stderr, "bench: cannot copy the server to %s\n", folder);
+        return false;
+    }
+    if (!join(path, sizeof path, folder, "molv.ini")) {
+        return false;
+    }
+    FILE* ini = std::fopen(path, "w");
+    if (ini == nullptr) {
+        return false;
+    }
+    std::fprintf(ini,
+                 "[GENERAL]\nexename=%s\nlogfile=%s\nlogfile_backups=%d\n\n[GAME]\ngame_mtl=0\n",
+                 server_name, log_name, backups ? 1 : 0);
+    return std::fclose(ini) == 0;
+}
+
+// ---------------------------------------------------------- one supervisor
+
+enum class supervisor { molv, reference };
+
+struct launch {
+    supervisor kind = supervisor::molv;
+    bool backups = true;
+    const char* folder = nullptr;
+    char stop_at[96] = "";
+    bool idle = false;
+    unsigned long sweep = 0;
+};
+
+pid_t start_supervisor(const options& opt, const launch& what)
+{
+    char output[4096];
+    if (!join(output, sizeof output, what.folder, "out.txt")) {
+        return -1;
+    }
+    char log_bytes[32];
+    std::snprintf(log_bytes, sizeof log_bytes, "%lu", opt.log_bytes);
+    char sweep[32];
+    std::snprintf(sweep, sizeof sweep, "%lu", what.sweep);
+    std::fflush(stdout);
+
+    pid_t pid = fork();
+    if (pid != 0) {
+        if (pid > 0) {
+            track(pid);
+        }
+        return pid;
+    }
+    // The child: the case folder, output to a file, no input.
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || chdir(what.folder) != 0) {
+        _exit(127);
+    }
+    dup2(in, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    close(in);
+    close(out);
+    // Nothing the driver holds open reaches the supervisor, and the
+    // supervisor does not outlive the driver.
+    close_range(3, ~0U, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+    setenv("BENCH_STAMPS", "stamps.bin", 1);
+    setenv("BENCH_STOP_AT", what.stop_at, 1);
+    setenv("BENCH_LOG_BYTES", log_bytes, 1);
+    setenv("BENCH_IDLE", what.idle ? "1" : "0", 1);
+    setenv("BENCH_SWEEP", sweep, 1);
+    setenv("BENCH_PID", "server.pid", 1);
+    struct sigaction action{};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    sigaction(SIGALRM, &action, nullptr);
+
+    if (what.kind == supervisor::molv) {
+        char* const args[] = {const_cast<char*>(opt.molv), nullptr};
+        execv(opt.molv, args);
+    } else {
+        char* const args[] = {const_cast<char*>(opt.reference),
+                              const_cast<char*>(server_name),
+                              const_cast<char*>(log_name),
+                              const_cast<char*>(what.backups ? "1" : "0"),
+                              const_cast<char*>("0"),
+                              const_cast<char*>(server_argument),
+                              nullptr};
+        execv(opt.reference, args);
+    }
+    _exit(127);
+}
+
+struct stamp {
+    std::int64_t start;
+    std::int64_t end;
+};
+
+std::vector<stamp> read_stamps(const char* folder)
+{
+    std::vector<stamp> stamps;
+    char path[4096];
+    if (!join(path, sizeof path, folder, "stamps.bin")) {
+        return stamps;
+    }
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        return stamps;
+    }
+    std::int64_t record[2];
+    while (std::fread(record, sizeof record, 1, file) == 1) {
+        stamps.push_back({record[0], record[1]});
+    }
+    std::fclose(file);
+    return stamps;
+}
+
+struct line_counts {
+    unsigned long restarting = 0;
+    unsigned long ended = 0;
+    unsigned long backed_up = 0;
+    unsigned long other_warnings = 0;
+};
+
+line_counts count_lines(const char* folder)
+{
+    line_counts counts;
+    char path[4096];
+    if (!join(path, sizeof path, folder, "out.txt")) {
+        return counts;
+    }
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        return counts;
+    }
+    char line[512];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (std::strstr(line, "] ") == nullptr) {
+            continue;
+        }
+        if (std::strstr(line, "  > Restarting...") != nullptr) {
+            ++counts.restarting;
+        } else if (std::strstr(line, "  WARNING: Server crashed or closed!") != nullptr) {
+            ++counts.ended;
+        } else if (std::strstr(line, "  > Backing up the log...") != nullptr) {
+            ++counts.backed_up;
+        } else if (std::strstr(line, "WARNING") != nullptr) {
+            ++counts.other_warnings;
+        }
+    }
+    std::fclose(file);
+    return counts;
+}
+
+unsigned long count_backups(const char* folder)
+{
+    unsigned long count = 0;
+    DIR* directory = opendir(folder);
+    if (directory == nullptr) {
+        return 0;
+    }
+    while (const dirent* entry = readdir(directory)) {
+        const char* name = entry->d_name;
+        std::size_t length = std::strlen(name);
+        if (std::strstr(name, "__") != nullptr && length > 4 &&
+            std::strcmp(name + length - 4, ".log") == 0) {
+            ++count;
+        }
+    }
+    closedir(directory);
+    return count;
+}
+
+const char* kind_name(supervisor kind)
+{
+    return kind == supervisor::molv ? "MOLV" : "reference";
+}
+
+// ------------------------------------------------------------ speed cases
+
+struct speed_result {
+    bool ok = false;
+    double rate = 0.0;   // restarts per second, from the median start-to-start time
+    double gap_us = 0.0; // median end-to-start time within the case
+    double cpu_us = 0.0; // supervisor CPU per restart
+    long rss_kb = 0;
+};
+
+// Instance 1 is the first start. The figures cover the instances after the
+// warm-up stop: CPU from the stop at `first` to the stop at `last`
+// (last - first restarts); rate and gaps from instance first+1 on, since the
+// stop itself holds up the instance `first`. The CPU figure is a mean (time
+// waiting for a core is not CPU time); the other two are medians.
+speed_result speed_case(const options& opt, supervisor kind, bool backups, const char* folder)
+{
+    speed_result result;
+    const unsigned long first = 3;
+    const unsigned long last = first + opt.restarts;
+    launch what;
+    what.kind = kind;
+    what.backups = backups;
+    what.folder = folder;
+    std::snprintf(what.stop_at, sizeof what.stop_at, "%lu,%lu", first, last);
+    if (!prepare_folder(opt, folder, backups)) {
+        return result;
+    }
+
+    pid_t pid = start_supervisor(opt, what);
+    if (pid < 0) {
+        return result;
+    }
+    const unsigned limit = static_cast<unsigned>(60 + opt.restarts / 50);
+    snapshot at_first;
+    snapshot at_last;
+    bool stopped = wait_for_stop(pid, limit) == wait_outcome::stopped;
+    if (stopped) {
+        at_first = take_snapshot(pid);
+        kill(pid, SIGCONT);
+        stopped = wait_for_stop(pid, limit) == wait_outcome::stopped;
+    }
+    if (stopped) {
+        at_last = take_snapshot(pid);
+    }
+    kill_and_reap(pid);
+    reap_orphans();
+    if (!stopped) {
+        std::fprintf(stderr, "bench: %s did not reach %lu restarts (see %s/out.txt)\n",
+                     kind_name(kind), last - 1, folder);
+        return result;
+    }
+
+    std::vector<stamp> stamps = read_stamps(folder);
+    if (stamps.size() < last) {
+        std::fprintf(stderr, "bench: %s: only %zu server records\n", kind_name(kind),
+                     stamps.size());
+        return result;
+    }
+    // Instance k is stamps[k - 1].
+    // Medians within the case: a burst of other work on the machine then
+    // costs a few cycles their place, not the whole figure.
+    std::vector<double> gaps;
+    std::vector<double> cycles;
+    for (unsigned long k = first + 1; k < last; ++k) {
+        gaps.push_back(static_cast<double>(stamps[k].start - stamps[k - 1].end) / 1000.0);
+        cycles.push_back(static_cast<double>(stamps[k].start - stamps[k - 1].start) / 1000.0);
+    }
+    double cycle_us = median(cycles);
+    result.rate = cycle_us > 0.0 ? 1e6 / cycle_us : 0.0;
+    result.gap_us = median(gaps);
+    result.cpu_us = static_cast<double>(at_last.cpu_ns - at_first.cpu_ns) / 1000.0 /
+                    static_cast<double>(last - first);
+    result.rss_kb = at_last.rss_kb;
+
+    // The transcript and the backups must show the same work for both loops.
+    line_counts lines = count_lines(folder);
+    unsigned long backups_made = count_backups(folder);
+    bool consistent = lines.restarting == last - 1 && lines.ended + 1 >= last - 1 &&
+                      lines.ended <= last - 1 && lines.other_warnings == 0 &&
+                      lines.backed_up == (backups ? lines.ended : 0) &&
+                      backups_made == lines.backed_up;
+    if (!consistent) {
+        std::fprintf(stderr,
+                     "bench: %s transcript does not match: %lu restarts, %lu ends, %lu "
+                     "backup lines, %lu backup files, %lu other warnings (expected %lu "
+                     "restarts)\n",
+                     kind_name(kind), lines.restarting, lines.ended, lines.backed_up,
+                     backups_made, lines.other_warnings, last - 1);
+        return result;
+    }
+    clean_folder(folder);
+    result.ok = true;
+    return result;
+}
+
+struct series {
+    std::vector<double> rate;
+    std::vector<double> gap;
+    std::vector<double> cpu;
+};
+
+void add(series& s, const speed_result& r)
+{
+    s.rate.push_back(r.rate);
+    s.gap.push_back(r.gap_us);
+    s.cpu.push_back(r.cpu_us);
+}
+
+std::vector<double> ratios(const std::vector<double>& a, const std::vector<double>& b)
+{
+    std::vector<double> out;
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        out.push_back(b[i] > 0.0 ? a[i] / b[i] : 0.0);
+    }
+    return out;
+}
+
+const double goal_ratio = 1.15;
+
+bool print_row(const char* label, const char* figure, const std::vector<double>& molv,
+               const std::vector<double>& reference, bool higher_is_better, const char* format)
+{
+    spread m = spread_of(molv);
+    spread r = spread_of(reference);
+    spread q = spread_of(ratios(molv, reference));
+    bool met = higher_is_better ? q.mid >= 1.0 / goal_ratio : q.mid <= goal_ratio;
+    char molv_text[96];
+    char reference_text[96];
+    char cell[24];
+    char low[24];
+    char high[24];
+    std::snprintf(cell, sizeof cell, format, m.mid);
+    std::snprintf(low, sizeof low, format, m.low);
+    std::snprintf(high, sizeof high, format, m.high);
+    std::snprintf(molv_text, sizeof molv_text, "%8s [%s..%s]", cell, low, high);
+    std::snprintf(cell, sizeof cell, format, r.mid);
+    std::snprintf(low, sizeof low, format, r.low);
+    std::snprintf(high, sizeof high, format, r.high);
+    std::snprintf(reference_text, sizeof reference_text, "%8s [%s..%s]", cell, low, high);
+    std::printf("  %-12s %-22s %-26s %-26s %5.3f [%5.3f..%5.3f]  %s %4.2f  %s\n", label, figure,
+                molv_text, reference_text, q.mid, q.low, q.high,
+                higher_is_better ? ">=" : "<=", higher_is_better ? 1.0 / goal_ratio : goal_ratio,
+                met ? "met" : "MISSED");
+    return met;
+}
+
+bool run_speed(const options& opt)
+{
+    char folders[4][4096];
+    const char* names[4] = {"molv_on", "reference_on", "molv_off", "reference_off"};
+    for (int i = 0; i < 4; ++i) {
+        if (!join(folders[i], sizeof folders[i], opt.work, names[i])) {
+            return false;
+        }
+    }
+    series molv_on;
+    series reference_on;
+    series molv_off;
+    series reference_off;
+    std::vector<double> molv_rss;
+    std::vector<double> reference_rss;
+    for (unsigned round = 0; round < opt.rounds; ++round) {
+        // Alternate which loop goes first, so that a drift of the machine
+        // does not favour either.
+        bool molv_first = round % 2 == 0;
+        speed_result results[4];
+        for (int step = 0; step < 4; ++step) {
+            bool backups = step < 2;
+            bool molv = (step % 2 == 0) == molv_first;
+            int slot = (backups ? 0 : 2) + (molv ? 0 : 1);
+            results[slot] = speed_case(opt, molv ? supervisor::molv : supervisor::reference,
+                                       backups, folders[slot]);
+            if (!results[slot].ok) {
+                return false;
+            }
+        }
+        add(molv_on, results[0]);
+        add(reference_on, results[1]);
+        add(molv_off, results[2]);
+        add(reference_off, results[3]);
+        molv_rss.push_back(static_cast<double>(std::max(results[0].rss_kb, results[2].rss_kb)));
+        reference_rss.push_back(
+            static_cast<double>(std::max(results[1].rss_kb, results[3].rss_kb)));
+        std::fprintf(stderr,
+                     "  round %u/%u: restarts/s  MOLV %.0f / %.0f   reference %.0f / %.0f "
+                     "(backups on / off)\n",
+                     round + 1, opt.rounds, results[0].rate, results[2].rate, results[1].rate,
+                     results[3].rate);
+    }
+
+    std::printf("\nRestart speed: %u rounds of %lu restarts per case, %lu-byte server log, "
+                "MOLV and reference alternating\n",
+                opt.rounds, opt.restarts, opt.log_bytes);
+    std::printf("  (median [min..max] over rounds; ratio = MOLV / reference, paired by round; "
+                "goal on the median ratio;\n   restarts per second and end-to-start from the "
+                "median cycle of each case, CPU per restart as total / restarts)\n");
+    std::printf("  %-12s %-22s %-26s %-26s %-22s  %s\n", "case", "figure", "MOLV", "reference",
+                "MOLV/reference", "goal");
+    bool met = true;
+    met = print_row("backups on", "restarts per second", molv_on.rate, reference_on.rate, true,
+                    "%.0f") && met;
+    met = print_row("backups on", "end-to-start (us)", molv_on.gap, reference_on.gap, false,
+                    "%.1f") && met;
+    met = print_row("backups on", "CPU per restart (us)", molv_on.cpu, reference_on.cpu, false,
+                    "%.1f") && met;
+    met = print_row("backups off", "restarts per second", molv_off.rate, reference_off.rate,
+                    true, "%.0f") && met;
+    met = print_row("backups off", "end-to-start (us)", molv_off.gap, reference_off.gap, false,
+                    "%.1f") && met;
+    met = print_row("backups off", "CPU per restart (us)", molv_off.cpu, reference_off.cpu,
+                    false, "%.1f") && met;
+    std::printf("  Goal: MOLV within %.2fx of the reference on every ratio: %s\n", goal_ratio,
+                met ? "met" : "MISSED");
+    if (opt.quick) {
+        std::printf("  (quick mode: too few restarts and rounds for the ratios to mean much)\n");
+    }
+    std::printf("  Resident memory at the end of a case: MOLV %.0f kB, reference %.0f kB "
+                "(medians)\n",
+                median(molv_rss), median(reference_rss));
+    return true;
+}
+
+// -------------------------------------------------------- footprint, idle
+
+bool run_footprint(const options& opt)
+{
+    char folder[4096];
+    if (!join(folder, sizeof folder, opt.work, "molv_footprint") ||
+        !prepare_folder(opt, folder, true)) {
+        return false;
+    }
+    launch what;
+    what.kind = supervisor::molv;
+    what.backups = true;
+    what.folder = folder;
+    what.sweep = 1000;
+    std::snprintf(what.stop_at, sizeof what.stop_at, "%lu,%lu,%lu", opt.footprint[0] + 1,
+                  opt.footprint[1] + 1, opt.footprint[2] + 1);
+    std::fprintf(stderr, "  footprint: up to %lu restarts...\n", opt.footprint[2]);
+    pid_t pid = start_supervisor(opt, what);
+    if (pid < 0) {
+        return false;
+    }
+    snapshot shots[3];
+    char name[64];
+    bool stopped = true;
+    for (int i = 0; i < 3 && stopped; ++i) {
+        unsigned limit = static_cast<unsigned>(60 + opt.footprint[i] / 20);
+        stopped = wait_for_stop(pid, limit) == wait_outcome::stopped;
+        if (stopped) {
+            shots[i] = take_snapshot(pid);
+            // The memory map at each point, kept for a closer look.
+            char source[64];
+            char kept[4096];
+            std::snprintf(source, sizeof source, "/proc/%ld/smaps", static_cast<long>(pid));
+            std::snprintf(name, sizeof name, "footprint_smaps_%lu.txt", opt.footprint[i]);
+            if (join(kept, sizeof kept, opt.work, name)) {
+                copy_file(source, kept, 0644);
+            }
+            if (i < 2) {
+                kill(pid, SIGCONT);
+            }
+        }
+    }
+    kill_and_reap(pid);
+    reap_orphans();
+    if (!stopped) {
+        std::fprintf(stderr, "bench: MOLV did not reach %lu restarts (see %s/out.txt)\n",
+                     opt.footprint[2], folder);
+        return false;
+    }
+    line_counts lines = count_lines(folder);
+    clean_folder(folder);
+
+    std::printf("\nFootprint of MOLV: backups on, %lu-byte server log\n", opt.log_bytes);
+    std::printf("  %-16s %10s %10s %10s %10s %10s\n", "after restarts", "VmRSS kB", "pages",
+                "anon kB", "file kB", "open fds");
+    for (int i = 0; i < 3; ++i) {
+        std::printf("  %-16lu %10ld %10ld %10ld %10ld %10ld\n", opt.footprint[i],
+                    shots[i].rss_kb, shots[i].rss_kb / 4, shots[i].anon_kb, shots[i].file_kb,
+                    shots[i].fds);
+    }
+    long peak = std::max(shots[0].rss_kb, std::max(shots[1].rss_kb, shots[2].rss_kb));
+    bool small = peak > 0 && peak <= 1536;
+    bool flat = shots[2].rss_kb <= shots[1].rss_kb;
+    bool fds_equal = shots[0].fds == shots[1].fds && shots[1].fds == shots[2].fds;
+    bool all_backed = lines.backed_up == lines.ended && lines.other_warnings == 0;
+    std::printf("  Goal: VmRSS at most 1536 kB: %s (peak %ld kB)\n", small ? "met" : "MISSED",
+                peak);
+    std::printf("  Goal: not one page more after %lu than after %lu: %s (%+ld kB)\n",
+                opt.footprint[2], opt.footprint[1], flat ? "met" : "MISSED",
+                shots[2].rss_kb - shots[1].rss_kb);
+    std::printf("  Goal: open descriptors equal: %s\n", fds_equal ? "met" : "MISSED");
+    std::printf("  Every end was backed up: %s (%lu ends, %lu backups)\n",
+                all_backed ? "yes" : "NO", lines.ended, lines.backed_up);
+    return true;
+}
+
+long read_pid_file(const char* folder)
+{
+    char path[4096];
+    if (!join(path, sizeof path, folder, "server.pid")) {
+        return -1;
+    }
+    long pid = -1;
+    if (FILE* file = std::fopen(path, "r")) {
+        if (std::fscanf(file, "%ld", &pid) != 1) {
+            pid = -1;
+        }
+        std::fclose(file);
+    }
+    return pid;
+}
+
+bool run_idle(const options& opt)
+{
+    char folders[2][4096];
+    if (!join(folders[0], sizeof folders[0], opt.work, "molv_idle") ||
+        !join(folders[1], sizeof folders[1], opt.work, "reference_idle")) {
+        return false;
+    }
+    // Both loops sit beside each other: neither does anything while idle.
+    pid_t pids[2] = {-1, -1};
+    long servers[2] = {-1, -1};
+    bool ready = true;
+    for (int i = 0; i < 2 && ready; ++i) {
+        launch what;
+        what.kind = i == 0 ? supervisor::molv : supervisor::reference;
+        what.backups = true;
+        what.folder = folders[i];
+        what.idle = true;
+        std::snprintf(what.stop_at, sizeof what.stop_at, "1");
+        ready = prepare_folder(opt, folders[i], true);
+        if (ready) {
+            pids[i] = start_supervisor(opt, what);
+            ready = pids[i] > 0 && wait_for_stop(pids[i], 60) == wait_outcome::stopped;
+        }
+        if (ready) {
+            // The server wrote its process id before it stopped the supervisor.
+            servers[i] = read_pid_file(folders[i]);
+            if (servers[i] > 0) {
+                track(static_cast<pid_t>(servers[i]));
+            }
+        }
+    }
+    snapshot before[2];
+    snapshot after[2];
+    if (ready) {
+        std::fprintf(stderr, "  idle: %u seconds...\n", opt.idle_seconds);
+        kill(pids[0], SIGCONT);
+        kill(pids[1], SIGCONT);
+        // Let both finish the line after the start and settle in the wait.
+        sleep(1);
+        before[0] = take_snapshot(pids[0]);
+        before[1] = take_snapshot(pids[1]);
+        unsigned left = opt.idle_seconds;
+        while (left > 0) {
+            left = sleep(left);
+        }
+        after[0] = take_snapshot(pids[0]);
+        after[1] = take_snapshot(pids[1]);
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (pids[i] > 0) {
+            kill_and_reap(pids[i]);
+        }
+    }
+    // The servers are in sessions of their own and now orphans of the driver
+    // (they also end by themselves when their supervisor ends).
+    for (long server : servers) {
+        if (server > 0) {
+            kill(static_cast<pid_t>(server), SIGKILL);
+            untrack(static_cast<pid_t>(server));
+        }
+    }
+    reap_orphans();
+    clean_folder(folders[0]);
+    clean_folder(folders[1]);
+    if (!ready) {
+        std::fprintf(stderr, "bench: the idle case did not start\n");
+        return false;
+    }
+
+    std::printf("\nIdle: %u seconds while a long-running server is up\n", opt.idle_seconds);
+    std::printf("  %-12s %14s %28s\n", "supervisor", "CPU time (ns)",
+                "wake-ups (context switches)");
+    const char* names[2] = {"MOLV", "reference"};
+    for (int i = 0; i < 2; ++i) {
+        std::printf("  %-12s %14" PRId64 " %28ld\n", names[i], after[i].cpu_ns - before[i].cpu_ns,
+                    after[i].switches - before[i].switches);
+    }
+    bool met = after[0].cpu_ns == before[0].cpu_ns && after[0].switches == before[0].switches;
+    std::printf("  Goal: MOLV zero and zero: %s\n", met ? "met" : "MISSED");
+    return true;
+}
+
+// ------------------------------------------------------------- the machine
+
+void print_machine(const options& opt)
+{
+    char model[256] = "unknown";
+    if (FILE* file = std::fopen("/proc/cpuinfo", "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, file) != nullptr) {
+            if (std::strncmp(line, "model name", 10) == 0) {
+                const char* at = std::strchr(line, ':');
+                if (at != nullptr) {
+                    std::snprintf(model, sizeof model, "%s", at + 2);
+                    model[std::strcspn(model, "\n")] = '\0';
+                }
+                break;
+            }
+        }
+        std::fclose(file);
+    }
+    utsname system{};
+    uname(&system);
+    char when[64] = "";
+    std::time_t now = std::time(nullptr);
+    if (const std::tm* local = std::localtime(&now)) {
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", local);
+    }
+    std::printf("MOLV restart benchmark, %s\n", when);
+    std::printf("  machine: %ld CPUs online, %s, %s %s %s\n", sysconf(_SC_NPROCESSORS_ONLN), model,
+                system.sysname, system.release, system.machine);
+    std::printf("  MOLV: %s\n  reference: %s\n", opt.molv, opt.reference);
+    if (opt.nice_given) {
+        std::printf("  priority: nice %d\n", opt.nice_value);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    options opt;
+    if (!parse_options(argc, argv, opt)) {
+        std::fputs(usage_text, stderr);
+        return 2;
+    }
+    // The supervisors run in their case folders: every path must be absolute.
+    static char paths[4][PATH_MAX];
+    mkdir(opt.work, 0755);
+    const char** given[4] = {&opt.molv, &opt.reference, &opt.server, &opt.work};
+    for (int i = 0; i < 4; ++i) {
+        if (realpath(*given[i], paths[i]) == nullptr) {
+            std::fprintf(stderr, "bench: %s: %s\n", *given[i], std::strerror(errno));
+            return 2;
+        }
+        *given[i] = paths[i];
+    }
+    // A priority for the driver and everything it starts, to keep other
+    // work on the machine from blurring the figures.
+    if (opt.nice_given && setpriority(PRIO_PROCESS, 0, opt.nice_value) != 0) {
+        std::fprintf(stderr, "bench: cannot set the priority: %s\n", std::strerror(errno));
+        return 2;
+    }
+    install_handlers();
+    // Servers orphaned by a killed supervisor come back here to be reaped.
+    prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    print_machine(opt);
+    bool ok = true;
+    if (opt.run_speed) {
+        ok = run_speed(opt) && ok;
+    }
+    if (ok && opt.run_footprint) {
+        ok = run_footprint(opt) && ok;
+    }
+    if (ok && opt.run_idle) {
+        ok = run_idle(opt) && ok;
+    }
+    return ok ? 0 : 1;
+}

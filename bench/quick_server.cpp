@@ -1,0 +1,211 @@
+// A stand-in for the dedicated server, used by the restart benchmark.
+//
+// It takes the server's command line (the log name follows "log=" up to the
+// next '?'), writes a log of BENCH_LOG_BYTES bytes (65536 by default) and
+// ends at once. Each instance appends one 16-byte record to the stamp file
+// (BENCH_STAMPS, "stamps.bin" by default): its start and its end on
+// CLOCK_MONOTONIC, in nanoseconds. Instances run one after the other, so the
+// number of records already there tells an instance which one it is.
+//
+// Further settings, all from the environment:
+//   BENCH_STOP_AT  comma-separated instance numbers at whose start the
+//                  supervisor (the parent) is stopped with SIGSTOP, so that
+//                  the benchmark can read its figures at that point (once
+//                  the supervisor sleeps in its wait for this server);
+//   BENCH_IDLE     "1": write the process id to BENCH_PID ("server.pid")
+//                  and sleep until killed or until the supervisor ends;
+//   BENCH_SWEEP    every this many instances, remove the dated backups from
+//                  the current directory (keeps long runs from filling it).
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+char log_data[1 << 20];
+
+std::int64_t monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+const char* setting(const char* name, const char* fallback)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : fallback;
+}
+
+void log_name(int argc, char** argv, char* out, std::size_t capacity)
+{
+    std::snprintf(out, capacity, "%s", "server.log");
+    for (int i = 1; i < argc; ++i) {
+        const char* at = std::strstr(argv[i], "log=");
+        if (at == nullptr) {
+            continue;
+        }
+        at += 4;
+        std::size_t length = std::strcspn(at, "?");
+        if (length == 0 || length >= capacity) {
+            return;
+        }
+        std::memcpy(out, at, length);
+        out[length] = '\0';
+        return;
+    }
+}
+
+bool write_all(int fd, const char* data, std::size_t count)
+{
+    while (count > 0) {
+        ssize_t written = write(fd, data, count);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool in_list(const char* list, unsigned long value)
+{
+    const char* at = list;
+    while (*at != '\0') {
+        char* end = nullptr;
+        unsigned long item = std::strtoul(at, &end, 10);
+        if (end == at) {
+            return false;
+        }
+        if (item == value) {
+            return true;
+        }
+        at = *end == ',' ? end + 1 : end;
+    }
+    return false;
+}
+
+// A dated backup: "d.m.yyyy__HH_MM_SS[-n].log".
+bool is_backup_name(const char* name)
+{
+    std::size_t length = std::strlen(name);
+    return std::strstr(name, "__") != nullptr && length > 4 &&
+           std::strcmp(name + length - 4, ".log") == 0 && name[0] >= '1' && name[0] <= '9';
+}
+
+void sweep_backups()
+{
+    DIR* directory = opendir(".");
+    if (directory == nullptr) {
+        return;
+    }
+    while (const dirent* entry = readdir(directory)) {
+        if (is_backup_name(entry->d_name)) {
+            unlink(entry->d_name);
+        }
+    }
+    closedir(directory);
+}
+
+// Waits (at most about a second) until the parent sleeps in its wait for
+// this server, so that it is always stopped at the same quiet point of its
+// cycle, with nothing of the launch still mapped.
+void await_parent_wait(pid_t parent)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/wchan", static_cast<long>(parent));
+    for (int tries = 0; tries < 10000; ++tries) {
+        char text[64] = "";
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        ssize_t got = read(fd, text, sizeof text - 1);
+        close(fd);
+        if (got <= 0) {
+            return;
+        }
+        text[got] = '\0';
+        if (std::strstr(text, "wait") != nullptr) {
+            return;
+        }
+        timespec pause_time = {0, 100000};
+        nanosleep(&pause_time, nullptr);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::int64_t started = monotonic_ns();
+    const char* stamps = setting("BENCH_STAMPS", "stamps.bin");
+
+    struct stat info{};
+    unsigned long instance = 1;
+    if (stat(stamps, &info) == 0) {
+        instance = static_cast<unsigned long>(info.st_size) / 16 + 1;
+    }
+    const bool idle = std::strcmp(setting("BENCH_IDLE", "0"), "1") == 0;
+    const pid_t parent = getppid();
+    if (idle) {
+        // A long-running server never outlives its supervisor.
+        prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+        if (getppid() != parent) {
+            return 0;
+        }
+        FILE* pid_file = std::fopen(setting("BENCH_PID", "server.pid"), "w");
+        if (pid_file != nullptr) {
+            std::fprintf(pid_file, "%ld\n", static_cast<long>(getpid()));
+            std::fclose(pid_file);
+        }
+    }
+    if (in_list(setting("BENCH_STOP_AT", ""), instance)) {
+        await_parent_wait(parent);
+        kill(parent, SIGSTOP);
+    }
+    unsigned long sweep = std::strtoul(setting("BENCH_SWEEP", "0"), nullptr, 10);
+    if (sweep > 0 && instance % sweep == 0) {
+        sweep_backups();
+    }
+
+    if (idle) {
+        for (;;) {
+            pause();
+        }
+    }
+
+    char name[256];
+    log_name(argc, argv, name, sizeof name);
+    std::size_t bytes = std::strtoul(setting("BENCH_LOG_BYTES", "65536"), nullptr, 10);
+    if (bytes > sizeof log_data) {
+        bytes = sizeof log_data;
+    }
+    std::memset(log_data, 'x', bytes);
+    int log = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (log >= 0) {
+        write_all(log, log_data, bytes);
+        close(log);
+    }
+
+    std::int64_t record[2] = {started, monotonic_ns()};
+    int out = open(stamps, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (out >= 0) {
+        write_all(out, reinterpret_cast<const char*>(record), sizeof record);
+        close(out);
+    }
+    return 0;
+}
