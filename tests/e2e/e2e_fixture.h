@@ -79,7 +79,7 @@ protected:
         ASSERT_TRUE(start_molv(launch, molv));
     }
 
-    std::string output() const { return read_file(output_path); }
+    std::string output() const { return read_output(output_path); }
 
     std::vector<standin_record> server_records() const { return read_records(records); }
 

@@ -1,9 +1,10 @@
 // What the end-to-end tests need from the system: start the real molv in a
 // directory of its own with its output in a file, watch it, stop it, and
 // look at the processes it leaves. runner_posix.cpp implements the process
-// operations with fork and /proc; a Windows implementation provides the same
-// functions with CreateProcess and GetProcessHandleCount. runner_common.cpp
-// holds the file and text operations that work everywhere.
+// operations with fork and /proc; runner_win32.cpp provides the same
+// functions with CreateProcess and GetProcessHandleCount, leaving out those
+// marked "POSIX only". runner_common.cpp holds the file and text operations
+// that work everywhere.
 #pragma once
 
 #include <functional>
@@ -75,6 +76,22 @@ bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& re
 // A new empty directory for one test.
 bool make_temporary_directory(std::string& path);
 
+// What molv wrote to an output file, with the system's line ends turned
+// into "\n". Elsewhere than at line ends the bytes are left as they are.
+std::string read_output(const std::string& path);
+
+// What the "pause" molv runs prints when standard input ends at once: the
+// fixed text of molv's own prompt on POSIX, the command interpreter's own
+// prompt on Windows (which differs between Windows and Wine).
+std::string pause_prompt();
+
+// The arguments, program name first, that a server started with
+// `command_line` for the program `exename` receives: on POSIX molv hands over
+// `exename` whole and the rest split at blanks; on Windows the server gets the
+// single command line and its runtime splits all of it at blanks.
+std::vector<std::string> expected_server_arguments(const std::string& exename,
+                                                   const std::string& command_line);
+
 // --- Operations that do not depend on the system (runner_common.cpp). ---
 
 // Checks `condition` again and again until it holds or `seconds` have passed.
@@ -88,6 +105,9 @@ void remove_tree(const std::string& path);
 std::vector<std::string> file_names(const std::string& directory);
 // Copies the stand-in server to `directory`/`name`.
 bool install_server(const std::string& directory, const std::string& name);
+
+// The words of a text separated by runs of blanks (spaces and tabs).
+std::vector<std::string> blank_separated_words(const std::string& text);
 
 // The lines of a text, without their line ends; a last line without an end
 // is left out unless `keep_partial`.

@@ -65,8 +65,17 @@ bool file_exists(const std::string& path)
 
 void remove_tree(const std::string& path)
 {
-    std::error_code error;
-    fs::remove_all(path, error);
+    // On Windows a folder cannot go while a process still has it as its
+    // current directory, and processes that were just stopped (and the
+    // consoles they had) let go of it a little later; so removal is tried
+    // again for a while.
+    wait_until(
+        [&path] {
+            std::error_code error;
+            fs::remove_all(path, error);
+            return !fs::exists(path, error) && !error;
+        },
+        10.0);
 }
 
 std::vector<std::string> file_names(const std::string& directory)
@@ -90,6 +99,19 @@ bool install_server(const std::string& directory, const std::string& name)
     fs::copy_file(standin_program, fs::path(directory) / name,
                   fs::copy_options::overwrite_existing, error);
     return !error;
+}
+
+std::vector<std::string> blank_separated_words(const std::string& text)
+{
+    std::vector<std::string> words;
+    std::size_t start = text.find_first_not_of(" \t");
+    while (start != std::string::npos) {
+        std::size_t end = text.find_first_of(" \t", start);
+        words.push_back(text.substr(start, end == std::string::npos ? std::string::npos
+                                                                     : end - start));
+        start = text.find_first_not_of(" \t", end);
+    }
+    return words;
 }
 
 std::vector<std::string> text_lines(const std::string& text, bool keep_partial)

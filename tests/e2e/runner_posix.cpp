@@ -1,5 +1,6 @@
 // The runner's process operations on POSIX systems: fork and exec, waitpid,
 // /proc for descriptors, sessions and zombies, and a pseudo-terminal.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -344,4 +345,26 @@ bool make_temporary_directory(std::string& path)
     path = real;
     std::free(real);
     return true;
+}
+
+std::string read_output(const std::string& path)
+{
+    // Line ends are "\n" already; a stray carriage return stays and shows.
+    return read_file(path);
+}
+
+std::string pause_prompt()
+{
+    // molv's own pause: the prompt, and the line end once input has ended.
+    return "Press any key to continue . . . \n";
+}
+
+std::vector<std::string> expected_server_arguments(const std::string& exename,
+                                                   const std::string& command_line)
+{
+    std::vector<std::string> arguments = {exename};
+    const std::vector<std::string> rest =
+        blank_separated_words(command_line.substr(std::min(exename.size(), command_line.size())));
+    arguments.insert(arguments.end(), rest.begin(), rest.end());
+    return arguments;
 }

@@ -27,7 +27,7 @@ std::string expected_start(bool settings_found, const launch_case& mode)
 
 std::string expected_refusal(const char* error)
 {
-    return std::string("\n[HH:MM:SS] ") + error + "\n\nPress any key to continue . . . \n";
+    return std::string("\n[HH:MM:SS] ") + error + "\n\n" + pause_prompt();
 }
 
 namespace {

@@ -1,0 +1,409 @@
+// The runner's process operations on Windows: CreateProcessA with inherited
+// handles for molv's output, WaitForSingleObject and GetExitCodeProcess for
+// its end, TerminateProcess to stop it, GetProcessHandleCount for what it
+// holds. Sessions, zombies and pseudo-terminals have no counterpart here, so
+// the operations marked "POSIX only" are left out.
+#include <windows.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "runner.h"
+
+namespace {
+
+// The runner's environment without any stand-in settings of its own (so
+// every test says what it wants), with the launch's additions after it, as
+// the block CreateProcessA takes: each "NAME=value" ended by a null byte,
+// and one more null byte at the end.
+std::string environment_block(const std::vector<std::string>& additions)
+{
+    std::string block;
+    char* current = GetEnvironmentStringsA();
+    if (current != nullptr) {
+        for (const char* entry = current; *entry != '\0'; entry += std::strlen(entry) + 1) {
+            if (std::strncmp(entry, "MOLV_STANDIN_", 13) != 0) {
+                block.append(entry);
+                block.push_back('\0');
+            }
+        }
+        FreeEnvironmentStringsA(current);
+    }
+    for (const std::string& entry : additions) {
+        block.append(entry);
+        block.push_back('\0');
+    }
+    block.push_back('\0');
+    return block;
+}
+
+// The absolute form of a path, with the long names of its folders where
+// the path exists; empty when it cannot be formed.
+std::string full_path(const std::string& path)
+{
+    char full[MAX_PATH];
+    DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    if (length == 0 || length >= sizeof full) {
+        return "";
+    }
+    char long_form[MAX_PATH];
+    length = GetLongPathNameA(full, long_form, sizeof long_form);
+    if (length == 0 || length >= sizeof long_form) {
+        return full;
+    }
+    return long_form;
+}
+
+// A path in one spelling: backslashes, no trailing separator, lower case,
+// for comparing names that Windows compares without case.
+std::string comparable_path(const std::string& path)
+{
+    std::string result = path;
+    for (char& c : result) {
+        if (c == '/') {
+            c = '\\';
+        } else if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    while (result.size() > 1 && result.back() == '\\') {
+        result.pop_back();
+    }
+    return result;
+}
+
+// Starts `program` with `command_line` in `directory`, with its standard
+// output and error going to `output` and its standard input reading
+// `input`. The handles must be inheritable.
+bool start_with_handles(const std::string& program, const std::string& command_line,
+                        const std::string& directory, std::string& environment,
+                        HANDLE input, HANDLE output, PROCESS_INFORMATION& started)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    std::string line = command_line;
+    // A console of its own without a window: molv sets its title and colours
+    // there, as in an operator's console, and not in the runner's.
+    return CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                          environment.empty() ? nullptr : &environment[0],
+                          directory.empty() ? nullptr : directory.c_str(), &startup,
+                          &started) != 0;
+}
+
+HANDLE open_output(const std::string& path)
+{
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    // Shared for reading, so the tests read the output while molv runs.
+    return CreateFileA(path.c_str(), GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE open_null_device()
+{
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    return CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Marks `process` ended: by itself (`exited`), or stopped by the runner.
+void collect(molv_process& process, bool exited)
+{
+    HANDLE handle = static_cast<HANDLE>(process.handle);
+    DWORD code = 0;
+    process.ended = true;
+    process.exited = exited;
+    process.exit_code = exited && GetExitCodeProcess(handle, &code) != 0
+                            ? static_cast<int>(code)
+                            : -1;
+    CloseHandle(handle);
+    process.handle = nullptr;
+}
+
+// One entry of the system's table of all open handles, and the table, as
+// NtQuerySystemInformation gives them for SystemExtendedHandleInformation.
+struct system_handle_entry {
+    void* object;
+    ULONG_PTR process_id;
+    ULONG_PTR handle_value;
+    ULONG granted_access;
+    USHORT creator_back_trace_index;
+    USHORT object_type_index;
+    ULONG handle_attributes;
+    ULONG reserved;
+};
+
+struct system_handle_table {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    system_handle_entry entries[1];
+};
+
+// The number of handles the process `id` holds by the system's table of
+// all handles, or -1 when the table cannot be read.
+int handles_in_system_table(unsigned long id)
+{
+    using query_function = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    const ULONG extended_handle_information = 64;
+    const LONG length_mismatch = static_cast<LONG>(0xC0000004L);
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    FARPROC found = ntdll != nullptr ? GetProcAddress(ntdll, "NtQuerySystemInformation") : nullptr;
+    if (found == nullptr) {
+        return -1;
+    }
+    query_function query = reinterpret_cast<query_function>(reinterpret_cast<void*>(found));
+    // Handles come and go while the table is read; it is read again into
+    // a larger buffer until it fits.
+    std::vector<ULONG_PTR> buffer(8192);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR));
+        ULONG needed = 0;
+        LONG status = query(extended_handle_information, buffer.data(), size, &needed);
+        if (status == length_mismatch) {
+            buffer.resize(buffer.size() * 2 + needed / sizeof(ULONG_PTR));
+            continue;
+        }
+        if (status != 0) {
+            return -1;
+        }
+        const system_handle_table* table =
+            reinterpret_cast<const system_handle_table*>(buffer.data());
+        const std::size_t room = (size - offsetof(system_handle_table, entries)) /
+                                 sizeof(system_handle_entry);
+        const std::size_t entries = table->count < room ? table->count : room;
+        int count = 0;
+        for (std::size_t i = 0; i < entries; ++i) {
+            count += table->entries[i].process_id == id ? 1 : 0;
+        }
+        return count;
+    }
+    return -1;
+}
+
+} // namespace
+
+bool start_molv(const molv_launch& launch, molv_process& process)
+{
+    // The launch is refused rather than run without the file size limit it
+    // asks for, which Windows has no means to set.
+    if (launch.file_size_limit > 0) {
+        return false;
+    }
+    const std::string program = full_path(molv_program);
+    std::string environment = environment_block(launch.environment);
+    HANDLE output = open_output(launch.output_path);
+    if (output == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // No input at all is an invalid handle, which reads as nothing. A null
+    // handle would not do: a console program given one reads its console's
+    // keyboard instead, and "pause" would wait for a key nobody presses.
+    HANDLE input = INVALID_HANDLE_VALUE;
+    if (launch.input == input_kind::null_device) {
+        input = open_null_device();
+        if (input == INVALID_HANDLE_VALUE) {
+            CloseHandle(output);
+            return false;
+        }
+    }
+    PROCESS_INFORMATION started = {};
+    bool ok = start_with_handles(program, "\"" + program + "\"", launch.directory, environment,
+                                 input, output, started);
+    CloseHandle(output);
+    if (input != INVALID_HANDLE_VALUE) {
+        CloseHandle(input);
+    }
+    if (!ok) {
+        return false;
+    }
+    CloseHandle(started.hThread);
+    process = molv_process{};
+    process.id = static_cast<long>(started.dwProcessId);
+    process.handle = started.hProcess;
+    return true;
+}
+
+bool wait_for_end(molv_process& process, double seconds)
+{
+    if (process.ended || process.handle == nullptr) {
+        return process.ended;
+    }
+    const double milliseconds = seconds * 1000.0;
+    const DWORD wait = milliseconds <= 0.0 ? 0
+                       : milliseconds >= 4.0e9 ? INFINITE - 1
+                                              : static_cast<DWORD>(milliseconds);
+    if (WaitForSingleObject(static_cast<HANDLE>(process.handle), wait) == WAIT_OBJECT_0) {
+        collect(process, true);
+    }
+    return process.ended;
+}
+
+void stop_molv(molv_process& process)
+{
+    if (process.ended || process.handle == nullptr) {
+        return;
+    }
+    HANDLE handle = static_cast<HANDLE>(process.handle);
+    // An end that came first counts as molv's own.
+    if (WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) {
+        collect(process, true);
+        return;
+    }
+    TerminateProcess(handle, 1);
+    // Termination completes asynchronously; its files stay open until then.
+    WaitForSingleObject(handle, INFINITE);
+    collect(process, false);
+}
+
+int open_descriptor_count(long id)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                 static_cast<DWORD>(id));
+    if (process == nullptr) {
+        return -1;
+    }
+    DWORD count = 0;
+    BOOL known = GetProcessHandleCount(process, &count);
+    CloseHandle(process);
+    // A running process holds some handles at least, so a count of none
+    // means the system does not keep the count (Wine says 0 for every
+    // process); the system's table of all handles answers then.
+    if (known && count > 0) {
+        return static_cast<int>(count);
+    }
+    return handles_in_system_table(static_cast<unsigned long>(id));
+}
+
+void stop_server(long id, const std::string& directory)
+{
+    if (id <= 0) {
+        return;
+    }
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION |
+                                     SYNCHRONIZE,
+                                 FALSE, static_cast<DWORD>(id));
+    if (process == nullptr) {
+        return;
+    }
+    // A process id may be reused once its process has ended: only a running
+    // program whose file lies in `directory` is the server.
+    char image[MAX_PATH];
+    DWORD length = sizeof image;
+    bool here = false;
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+        QueryFullProcessImageNameA(process, 0, image, &length) != 0) {
+        std::string folder = full_path(image);
+        std::size_t separator = folder.find_last_of("\\/");
+        folder = separator == std::string::npos ? "" : folder.substr(0, separator);
+        here = !folder.empty() && comparable_path(folder) == comparable_path(full_path(directory));
+    }
+    if (here) {
+        TerminateProcess(process, 1);
+        // The program's file cannot be removed before the process is gone.
+        WaitForSingleObject(process, 10000);
+    }
+    CloseHandle(process);
+}
+
+bool make_temporary_directory(std::string& path)
+{
+    char base[MAX_PATH];
+    DWORD length = GetTempPathA(sizeof base, base);
+    if (length == 0 || length >= sizeof base) {
+        return false;
+    }
+    static unsigned serial = 0;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::string candidate = std::string(base) + "molv-e2e-" +
+                                      std::to_string(GetCurrentProcessId()) + "-" +
+                                      std::to_string(++serial);
+        if (CreateDirectoryA(candidate.c_str(), nullptr) != 0) {
+            path = full_path(candidate);
+            return !path.empty();
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    return false;
+}
+
+std::string read_output(const std::string& path)
+{
+    // Console programs end their lines with CR LF once written to a file.
+    const std::string raw = read_file(path);
+    std::string text;
+    text.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) {
+            text += raw[i];
+        }
+    }
+    return text;
+}
+
+std::string pause_prompt()
+{
+    // molv runs the command interpreter's own "pause", whose prompt differs
+    // between Windows and Wine; so the interpreter is asked once, the way
+    // molv runs it, with input that ends at once.
+    static std::string prompt;
+    static bool known = false;
+    if (known) {
+        return prompt;
+    }
+    char interpreter[MAX_PATH];
+    DWORD length = GetEnvironmentVariableA("ComSpec", interpreter, sizeof interpreter);
+    std::string program = length > 0 && length < sizeof interpreter ? interpreter : "";
+    if (program.empty()) {
+        char system_folder[MAX_PATH];
+        length = GetSystemDirectoryA(system_folder, sizeof system_folder);
+        if (length == 0 || length >= sizeof system_folder) {
+            return prompt;
+        }
+        program = std::string(system_folder) + "\\cmd.exe";
+    }
+    std::string folder;
+    if (!make_temporary_directory(folder)) {
+        return prompt;
+    }
+    const std::string output_path = folder + "\\pause.txt";
+    HANDLE output = open_output(output_path);
+    HANDLE input = open_null_device();
+    std::string environment;
+    PROCESS_INFORMATION started = {};
+    if (output != INVALID_HANDLE_VALUE && input != INVALID_HANDLE_VALUE &&
+        start_with_handles(program, "cmd.exe /c pause", "", environment, input, output,
+                           started)) {
+        CloseHandle(started.hThread);
+        if (WaitForSingleObject(started.hProcess, 60000) == WAIT_OBJECT_0) {
+            prompt = read_output(output_path);
+            known = true;
+        } else {
+            TerminateProcess(started.hProcess, 1);
+            WaitForSingleObject(started.hProcess, INFINITE);
+        }
+        CloseHandle(started.hProcess);
+    }
+    if (output != INVALID_HANDLE_VALUE) {
+        CloseHandle(output);
+    }
+    if (input != INVALID_HANDLE_VALUE) {
+        CloseHandle(input);
+    }
+    remove_tree(folder);
+    return prompt;
+}
+
+std::vector<std::string> expected_server_arguments(const std::string&,
+                                                   const std::string& command_line)
+{
+    // The runtime splits the line at blanks, honouring quotes and the
+    // backslashes before them; the lines of the tests hold neither, so the
+    // blanks alone decide, the executable's own included.
+    return blank_separated_words(command_line);
+}
