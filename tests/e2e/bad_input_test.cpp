@@ -7,15 +7,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <random>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <linux/capability.h>
-#include <sys/prctl.h>
-#endif
 
 #include "e2e_fixture.h"
 #include "launch_modes.h"
@@ -317,52 +312,6 @@ TEST_F(command_line_limit, CommandLineOfExactly255CharactersReachesTheServerWhol
 
 namespace {
 
-// Starts molv in `directory` as the fixture does, but without the
-// capabilities that let root read and search any file whatever its
-// permission bits say, so that a file of mode 000 is as unreadable to molv
-// as to an ordinary user. The child ends with status 125 when the system
-// refuses to drop them.
-bool start_without_read_override(const std::string& directory, const std::string& output_path,
-                                 molv_process& process)
-{
-    int output = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (output < 0) {
-        return false;
-    }
-    std::string program = molv_program;
-    char* arguments[] = {&program[0], nullptr};
-    pid_t pid = fork();
-    if (pid == 0) {
-#ifdef __linux__
-        // A program that root starts gets the bounding set as its
-        // capabilities, so dropping them there keeps them from molv.
-        if (geteuid() == 0 && (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
-                               prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0)) {
-            _exit(125);
-        }
-#else
-        if (geteuid() == 0) {
-            _exit(125);
-        }
-#endif
-        int null_device = open("/dev/null", O_RDONLY);
-        if (chdir(directory.c_str()) != 0 || null_device < 0 ||
-            dup2(null_device, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
-            dup2(output, STDERR_FILENO) < 0) {
-            _exit(126);
-        }
-        execve(arguments[0], arguments, environ);
-        _exit(127);
-    }
-    close(output);
-    if (pid < 0) {
-        return false;
-    }
-    process = molv_process{};
-    process.id = pid;
-    return true;
-}
-
 struct not_a_file_case {
     const char* name;
     bool (*make)(const std::string& path);
@@ -403,11 +352,9 @@ TEST_P(settings_not_a_file, IsReportedMissingAndEveryDefaultHolds)
 {
     const not_a_file_case& kind = GetParam();
     ASSERT_TRUE(kind.make(work + "/molv.ini")) << std::strerror(errno);
-    if (kind.unreadable) {
-        ASSERT_TRUE(start_without_read_override(work, output_path, molv));
-    } else {
-        start();
-    }
+    molv_launch launch = launch_in_work();
+    launch.without_read_override = kind.unreadable;
+    ASSERT_TRUE(start_molv(launch, molv));
     ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
     if (kind.unreadable && molv.exit_code == 125) {
         GTEST_SKIP() << "this system does not let a test drop root's right to read any file";

@@ -17,34 +17,6 @@
 
 namespace {
 
-const char starting[] = "  > Starting gameserver...";
-const char running[] = "  > Gameserver is now running.";
-const char ended[] = "  WARNING: Server crashed or closed!";
-const char backing_up[] = "  > Backing up the log...";
-const char restarting[] = "  > Restarting...";
-const char log_missing[] = "  WARNING: Logfile not found.";
-
-// The messages from the first launch on.
-std::vector<std::string> cycle_messages(const std::string& output)
-{
-    std::vector<std::string> messages = stamped_messages(output);
-    auto first = std::find(messages.begin(), messages.end(), starting);
-    return std::vector<std::string>(first, messages.end());
-}
-
-// The messages of `ends` ended instances and one running: each end
-// followed by `after_end` and the restart.
-std::vector<std::string> expected_cycle(int ends, const std::vector<std::string>& after_end)
-{
-    std::vector<std::string> messages = {starting, running};
-    for (int i = 0; i < ends; ++i) {
-        messages.push_back(ended);
-        messages.insert(messages.end(), after_end.begin(), after_end.end());
-        messages.push_back(restarting);
-        messages.push_back(running);
-    }
-    return messages;
-}
 
 struct backup_file {
     std::string name;

@@ -15,6 +15,42 @@
 // Deadlines are generous: they only bound a test that has already failed.
 constexpr double deadline_seconds = 60.0;
 
+// The messages of the cycle.
+constexpr char starting[] = "  > Starting gameserver...";
+constexpr char running[] = "  > Gameserver is now running.";
+constexpr char ended[] = "  WARNING: Server crashed or closed!";
+constexpr char backing_up[] = "  > Backing up the log...";
+constexpr char restarting[] = "  > Restarting...";
+constexpr char log_missing[] = "  WARNING: Logfile not found.";
+
+// The messages from the first launch on.
+inline std::vector<std::string> cycle_messages(const std::string& output)
+{
+    std::vector<std::string> messages = stamped_messages(output);
+    auto first = std::find(messages.begin(), messages.end(), starting);
+    return std::vector<std::string>(first, messages.end());
+}
+
+// The first launch, then for each ended instance its end, the messages
+// listed for it, and the restart; the last instance runs.
+inline std::vector<std::string> expected_cycle(const std::vector<std::vector<std::string>>& after_ends)
+{
+    std::vector<std::string> messages = {starting, running};
+    for (const std::vector<std::string>& after_end : after_ends) {
+        messages.push_back(ended);
+        messages.insert(messages.end(), after_end.begin(), after_end.end());
+        messages.push_back(restarting);
+        messages.push_back(running);
+    }
+    return messages;
+}
+
+// The same with `ends` ended instances that each log `after_end`.
+inline std::vector<std::string> expected_cycle(int ends, const std::vector<std::string>& after_end)
+{
+    return expected_cycle(std::vector<std::vector<std::string>>(static_cast<std::size_t>(ends), after_end));
+}
+
 class molv_test : public testing::Test {
 protected:
     std::string root;
@@ -65,15 +101,22 @@ protected:
         ASSERT_TRUE(write_file(work + "/molv.ini", text));
     }
 
-    // Starts molv in `work` with the stand-in recording into `records`.
-    void start(std::vector<std::string> environment = {},
-               input_kind input = input_kind::null_device, unsigned long file_size_limit = 0)
+    // The launch of molv in `work` with the stand-in recording into `records`.
+    molv_launch launch_in_work(std::vector<std::string> environment = {}) const
     {
         molv_launch launch;
         launch.directory = work;
         launch.output_path = output_path;
         launch.environment = std::move(environment);
         launch.environment.push_back("MOLV_STANDIN_RECORD=" + records);
+        return launch;
+    }
+
+    // Starts molv in `work` with the stand-in recording into `records`.
+    void start(std::vector<std::string> environment = {},
+               input_kind input = input_kind::null_device, unsigned long file_size_limit = 0)
+    {
+        molv_launch launch = launch_in_work(std::move(environment));
         launch.input = input;
         launch.file_size_limit = file_size_limit;
         ASSERT_TRUE(start_molv(launch, molv));

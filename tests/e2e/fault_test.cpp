@@ -34,34 +34,6 @@
 
 namespace {
 
-const char starting[] = "  > Starting gameserver...";
-const char running[] = "  > Gameserver is now running.";
-const char ended[] = "  WARNING: Server crashed or closed!";
-const char backing_up[] = "  > Backing up the log...";
-const char restarting[] = "  > Restarting...";
-const char log_missing[] = "  WARNING: Logfile not found.";
-
-// The messages from the first launch on.
-std::vector<std::string> cycle_messages(const std::string& output)
-{
-    std::vector<std::string> messages = stamped_messages(output);
-    auto first = std::find(messages.begin(), messages.end(), starting);
-    return std::vector<std::string>(first, messages.end());
-}
-
-// The first launch, then for each ended instance its end, the messages
-// listed for it, and the restart; the last instance runs.
-std::vector<std::string> expected_cycle(const std::vector<std::vector<std::string>>& after_ends)
-{
-    std::vector<std::string> messages = {starting, running};
-    for (const std::vector<std::string>& after_end : after_ends) {
-        messages.push_back(ended);
-        messages.insert(messages.end(), after_end.begin(), after_end.end());
-        messages.push_back(restarting);
-        messages.push_back(running);
-    }
-    return messages;
-}
 
 // The contents of the dated backups in `directory`.
 std::vector<std::string> backup_contents(const std::string& directory)

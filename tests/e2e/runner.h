@@ -28,6 +28,10 @@ struct molv_launch {
     // A limit on the size of files molv writes, in bytes, with the signal for
     // crossing it ignored, so that writes beyond it fail; 0 for none. POSIX only.
     unsigned long file_size_limit = 0;
+    // Without root's right to read any file whatever its permission bits, so
+    // that a file of mode 000 is as unreadable to molv as to anyone else; the
+    // launch ends with status 125 where the system refuses. POSIX only.
+    bool without_read_override = false;
 };
 
 struct molv_process {
