@@ -289,29 +289,6 @@ INSTANTIATE_TEST_SUITE_P(, value_length, testing::Values(254u, 255u, 10000u), le
 
 namespace {
 
-class command_line_limit : public molv_test {};
-
-} // namespace
-
-TEST_F(command_line_limit, CommandLineOfExactly255CharactersReachesTheServerWhole)
-{
-    const std::string head = "deusex.exe ";
-    const std::string tail = "?Game=DeusEx.DeathMatchGame?-server?log=server.log?MaxPlayers=10?";
-    const std::string map = long_value(255 - head.size() - tail.size(), 'm');
-    write_settings("[GAME]\ngame_startmap=" + map + "\n");
-    ASSERT_TRUE(install_server(work, "deusex.exe"));
-    start({"MOLV_STANDIN_HOLD=1"});
-    ASSERT_TRUE(wait_for_instance(1));
-
-    const std::string line = head + map + tail;
-    ASSERT_EQ(line.size(), 255u);
-    EXPECT_EQ(server_records()[0].get("line"), line);
-    EXPECT_EQ(server_records()[0].get("argc"), "2");
-    EXPECT_EQ(server_records()[0].get("arg1"), line.substr(head.size()));
-}
-
-namespace {
-
 struct not_a_file_case {
     const char* name;
     bool (*make)(const std::string& path);

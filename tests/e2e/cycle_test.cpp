@@ -255,3 +255,23 @@ TEST_F(cycle, VanishedExecutableIsRetriedWithGrowingPauses)
     }
     EXPECT_EQ(server_records().size(), 1u);
 }
+
+// The longest command line molv accepts reaches the server whole.
+TEST_F(cycle, CommandLineOfExactly255CharactersReachesTheServerWhole)
+{
+    const std::string head = "deusex.exe ";
+    const std::string tail = "?Game=DeusEx.DeathMatchGame?-server?log=server.log?MaxPlayers=10?";
+    const std::string map(255 - head.size() - tail.size(), 'm');
+    write_settings("[GAME]\ngame_startmap=" + map + "\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_HOLD=1"});
+    ASSERT_TRUE(wait_for_instance(1));
+
+    const std::string line = head + map + tail;
+    ASSERT_EQ(line.size(), 255u);
+    const std::vector<std::string> arguments = expected_server_arguments("deusex.exe", line);
+    const standin_record record = server_records().at(0);
+    EXPECT_EQ(record.get("line"), line);
+    EXPECT_EQ(record.get("argc"), std::to_string(arguments.size()));
+    EXPECT_EQ(record.get("arg1"), arguments.at(1));
+}
