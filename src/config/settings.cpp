@@ -44,13 +44,13 @@ void load_settings()
         log_line(colour_yellow, "  WARNING: Config file not found. Using default settings.");
     }
 
+    if (settings_path[0] == '\0') {
+        // Without an absolute path the reader could look elsewhere.
+        default_settings(settings);
+        return;
+    }
     for (int id = 0; id < setting_count; ++id) {
         const setting_key& entry = setting_keys[id];
-        if (settings_path[0] == '\0') {
-            // Without an absolute path the reader could look elsewhere.
-            copy_text(settings[id], value_capacity, entry.default_value);
-            continue;
-        }
         platform_profile_string(entry.section, entry.key, entry.default_value, settings[id],
                                 value_capacity, settings_path);
     }
