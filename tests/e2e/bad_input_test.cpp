@@ -23,31 +23,6 @@ const char executable_missing[] = "  ERROR: Executeable not found!";
 const char line_too_long[] = "  ERROR: Server command line is longer than 255 characters!";
 const char custom_note[] = "[HH:MM:SS]   > Running MOLV in custom mode!\n";
 
-std::string standard_summary(const std::string& exe, const std::string& log,
-                             const std::string& type, const std::string& players,
-                             const std::string& map)
-{
-    return "             - Exe:           " + exe + "\n" +
-           "             - Log:           " + log + "\n" +
-           "             - bMTL:          False    \n" +
-           "             - Game type:     " + type + "\n" +
-           "             - Max. players:  " + players + "\n" +
-           "             - Startmap:      " + map + "\n";
-}
-
-std::string mtl_summary(const std::string& exe, const std::string& log, const std::string& type,
-                        const std::string& players, const std::string& map,
-                        const std::string& mutators)
-{
-    return "             - Exe:           " + exe + "\n" +
-           "             - Log:           " + log + "\n" +
-           "             - bMTL:          True\n" +
-           "             - Game type:     " + type + "\n" +
-           "             - Max. players:  " + players + "\n" +
-           "             - Startmap:      " + map + "\n" +
-           "             - Mutators:      " + mutators + "\n";
-}
-
 std::string defaults_with_players(const std::string& players)
 {
     return standard_summary("deusex.exe", "server.log", "DeathMatchGame", players,

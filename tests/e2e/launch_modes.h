@@ -76,3 +76,11 @@ std::string expected_start(bool settings_found, const launch_case& mode);
 
 // The end of a start-up that stops at the executable check.
 std::string expected_refusal(const char* error);
+
+// The summary lines of standard and mtl mode for the given values.
+std::string standard_summary(const std::string& exe, const std::string& log,
+                             const std::string& type, const std::string& players,
+                             const std::string& map);
+std::string mtl_summary(const std::string& exe, const std::string& log, const std::string& type,
+                        const std::string& players, const std::string& map,
+                        const std::string& mutators);

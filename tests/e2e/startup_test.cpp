@@ -25,6 +25,31 @@ std::string expected_start(bool settings_found, const launch_case& mode)
            "[HH:MM:SS]   > Loaded settings:\n" + mode.notes + mode.summary + "\n";
 }
 
+std::string standard_summary(const std::string& exe, const std::string& log,
+                             const std::string& type, const std::string& players,
+                             const std::string& map)
+{
+    return "             - Exe:           " + exe + "\n" +
+           "             - Log:           " + log + "\n" +
+           "             - bMTL:          False    \n" +
+           "             - Game type:     " + type + "\n" +
+           "             - Max. players:  " + players + "\n" +
+           "             - Startmap:      " + map + "\n";
+}
+
+std::string mtl_summary(const std::string& exe, const std::string& log, const std::string& type,
+                        const std::string& players, const std::string& map,
+                        const std::string& mutators)
+{
+    return "             - Exe:           " + exe + "\n" +
+           "             - Log:           " + log + "\n" +
+           "             - bMTL:          True\n" +
+           "             - Game type:     " + type + "\n" +
+           "             - Max. players:  " + players + "\n" +
+           "             - Startmap:      " + map + "\n" +
+           "             - Mutators:      " + mutators + "\n";
+}
+
 std::string expected_refusal(const char* error)
 {
     return std::string("\n[HH:MM:SS] ") + error + "\n\n" + pause_prompt();
@@ -34,12 +59,8 @@ namespace {
 
 const launch_case& standard_mode = launch_cases[1];
 
-const char defaults_summary[] = "             - Exe:           deusex.exe\n"
-                                "             - Log:           server.log\n"
-                                "             - bMTL:          False    \n"
-                                "             - Game type:     DeathMatchGame\n"
-                                "             - Max. players:  10\n"
-                                "             - Startmap:      DXMP_Area51_Bunker\n";
+const std::string defaults_summary =
+    standard_summary("deusex.exe", "server.log", "DeathMatchGame", "10", "DXMP_Area51_Bunker");
 
 class start_up : public molv_test {};
 
@@ -55,7 +76,7 @@ TEST_F(start_up, WithoutSettingsOrServerShowsDefaultsAndStopsAtTheGate)
     EXPECT_EQ(molv.exit_code, 0);
 
     launch_case defaults = standard_mode;
-    defaults.summary = defaults_summary;
+    defaults.summary = defaults_summary.c_str();
     EXPECT_EQ(mask_stamps(output()),
               expected_start(false, defaults) + expected_refusal("  ERROR: Executeable not found!"));
 }
@@ -88,13 +109,8 @@ TEST_F(start_up, CommandLineOverTheLimitIsRefusedAndNoServerStarts)
     EXPECT_EQ(molv.exit_code, 0);
 
     launch_case long_map = standard_mode;
-    const std::string summary = "             - Exe:           deusex.exe\n"
-                                "             - Log:           server.log\n"
-                                "             - bMTL:          False    \n"
-                                "             - Game type:     DeathMatchGame\n"
-                                "             - Max. players:  10\n"
-                                "             - Startmap:      " +
-                                map + "\n";
+    const std::string summary =
+        standard_summary("deusex.exe", "server.log", "DeathMatchGame", "10", map);
     long_map.summary = summary.c_str();
     EXPECT_EQ(mask_stamps(output()),
               expected_start(true, long_map) +
