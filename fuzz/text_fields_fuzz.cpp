@@ -13,7 +13,7 @@
 #include <ctime>
 #include <string>
 
-#include "console/text.h"
+#include "text/text.h"
 #include "supervise/backup.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "console/log_line.h"
-#include "console/text.h"
+#include "text/text.h"
 
 char command_line[command_line_capacity] = "";
 

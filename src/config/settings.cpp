@@ -1,7 +1,7 @@
 #include "config/settings.h"
 
 #include "console/log_line.h"
-#include "console/text.h"
+#include "text/text.h"
 #include "platform/platform.h"
 
 const setting_key setting_keys[setting_count] = {

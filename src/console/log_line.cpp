@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "console/text.h"
+#include "text/text.h"
 
 platform_console console_handle = nullptr;
 

@@ -5,7 +5,7 @@
 
 #include "config/settings.h"
 #include "console/log_line.h"
-#include "console/text.h"
+#include "text/text.h"
 #include "platform/platform.h"
 
 void backup_name(const std::tm& time, unsigned suffix, char* destination, std::size_t capacity)

@@ -5,7 +5,7 @@
 #include "config/launch_profile.h"
 #include "config/settings.h"
 #include "console/log_line.h"
-#include "console/text.h"
+#include "text/text.h"
 #include "platform/platform.h"
 #include "supervise/backup.h"
 

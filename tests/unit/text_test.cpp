@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "console/text.h"
+#include "text/text.h"
 
 TEST(BoundedText, FitsExactlyAtCapacityAndRefusesOneMore)
 {

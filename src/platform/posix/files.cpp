@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "console/text.h"
+#include "text/text.h"
 #include "platform/platform.h"
 #include "platform/profile_text.h"
 

@@ -11,7 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "console/text.h"
+#include "text/text.h"
 #include "platform/command_words.h"
 #include "platform/platform.h"
 

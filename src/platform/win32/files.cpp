@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "console/text.h"
+#include "text/text.h"
 #include "platform/platform.h"
 #include "platform/win32/reason.h"
 

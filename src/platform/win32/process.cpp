@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "console/text.h"
+#include "text/text.h"
 #include "platform/platform.h"
 #include "platform/win32/reason.h"
 

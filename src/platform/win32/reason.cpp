@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "console/text.h"
+#include "text/text.h"
 
 void system_reason(DWORD error, char* reason, std::size_t capacity)
 {

@@ -1,4 +1,6 @@
-// Bounded text helpers for the fixed-capacity fields.
+// Bounded text helpers for the fixed-capacity fields. They lean on nothing
+// but the C library, so every layer, the platform backends included, may
+// use them.
 #pragma once
 
 #include <cstddef>

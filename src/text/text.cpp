@@ -1,4 +1,4 @@
-#include "console/text.h"
+#include "text/text.h"
 
 #include <cstring>
 
