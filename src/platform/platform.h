@@ -53,10 +53,18 @@ void platform_wait_server();
 enum class copy_result { copied, exists, source_missing, failed };
 
 // Copies `source` to the new file `destination`, never replacing an existing
-// one and never leaving a partial file behind. On `failed`, `reason` holds
-// the system's reason.
+// one. The copy is written under no name or under a working name
+// (working_name.h) and takes `destination` only once it is complete, so that
+// MOLV ended at any moment, even killed, leaves a whole copy or none under
+// `destination`. On POSIX it gets the permission bits of `source`. On
+// `failed`, `reason` holds the system's reason and nothing is left behind.
 copy_result platform_copy_new(const char* source, const char* destination,
                               char* reason, std::size_t reason_capacity);
 
 // Sleeps for the given number of seconds.
 void platform_sleep_seconds(unsigned seconds);
+
+// Removes the copies that an ended MOLV left under working names in the
+// current directory: plain files only, never one of a process that still
+// runs (other than this one, which is not copying when it calls this).
+void platform_remove_stale_copies();
