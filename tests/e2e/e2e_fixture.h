@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,35 @@ constexpr char ended[] = "  WARNING: Server crashed or closed!";
 constexpr char backing_up[] = "  > Backing up the log...";
 constexpr char restarting[] = "  > Restarting...";
 constexpr char log_missing[] = "  WARNING: Logfile not found.";
+
+// Settings under which a server that ends soon after its start is started
+// again at once, as the tests that end servers expect.
+constexpr char no_minimum_uptime[] = "[GENERAL]\nmin_uptime=0\n";
+
+// The copies under working names (".molv-backup-<process>-<serial>.tmp")
+// among the files of `directory`.
+inline std::vector<std::string> working_copies(const std::string& directory)
+{
+    std::vector<std::string> names = file_names(directory);
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const std::string& name) {
+                                   return name.rfind(".molv-backup-", 0) != 0;
+                               }),
+                names.end());
+    return names;
+}
+
+// The names of the dated backups among the files of `directory`.
+inline std::vector<std::string> dated_backups(const std::string& directory)
+{
+    static const std::regex dated(
+        R"([0-9]{1,2}\.[0-9]{1,2}\.[0-9]{4}__[0-9]{2}_[0-9]{2}_[0-9]{2}(-[0-9]+)?\.log)");
+    std::vector<std::string> names = file_names(directory);
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const std::string& name) { return !std::regex_match(name, dated); }),
+                names.end());
+    return names;
+}
 
 // The messages from the first launch on.
 inline std::vector<std::string> cycle_messages(const std::string& output)

@@ -14,6 +14,8 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "e2e_fixture.h"
@@ -62,6 +64,51 @@ long resident_kilobytes(long id)
     const std::string status = read_file("/proc/" + std::to_string(id) + "/status");
     const std::size_t at = status.find("\nVmRSS:");
     return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 7, nullptr, 10);
+}
+
+// A count from /proc/<id>/io ("rchar", "wchar", ...), or -1.
+long long io_count(long id, const std::string& field)
+{
+    const std::string io = "\n" + read_file("/proc/" + std::to_string(id) + "/io");
+    const std::size_t at = io.find("\n" + field + ": ");
+    return at == std::string::npos ? -1 : std::strtoll(io.c_str() + at + field.size() + 3, nullptr, 10);
+}
+
+// Whether two files hold the same bytes, read a piece at a time.
+bool same_content(const std::string& one, const std::string& other)
+{
+    std::FILE* a = std::fopen(one.c_str(), "rb");
+    std::FILE* b = std::fopen(other.c_str(), "rb");
+    bool same = a != nullptr && b != nullptr;
+    static char left[1 << 20];
+    static char right[1 << 20];
+    while (same) {
+        const std::size_t got = std::fread(left, 1, sizeof left, a);
+        same = std::fread(right, 1, sizeof right, b) == got &&
+               std::memcmp(left, right, got) == 0;
+        if (got < sizeof left) {
+            break;
+        }
+    }
+    if (a != nullptr) {
+        std::fclose(a);
+    }
+    if (b != nullptr) {
+        std::fclose(b);
+    }
+    return same;
+}
+
+// The id of a process that has ended and been collected.
+long ended_process_id()
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return child;
 }
 
 class faults : public molv_test {
@@ -227,4 +274,111 @@ TEST_F(faults, BackupThatOutgrowsTheFileSizeLimitLeavesNothingAndBackupsResume)
     const std::string failed = std::string("  WARNING: Log backup failed: ") + std::strerror(EFBIG);
     EXPECT_EQ(cycle_messages(output()), expected_cycle({{failed}, {backing_up}}));
     EXPECT_EQ(backup_contents(work), std::vector<std::string>{fits});
+}
+
+TEST_F(faults, MolvKilledInTheMiddleOfACopyLeavesNoPartialBackupAndNextTimeNothingOfIt)
+{
+    // A sparse log of 1 GiB takes no room, but its copy may take as much
+    // until molv is killed.
+    const long long size = 1LL << 30;
+    struct statvfs space {};
+    ASSERT_EQ(statvfs(work.c_str(), &space), 0) << std::strerror(errno);
+    if (static_cast<long long>(space.f_bavail) * static_cast<long long>(space.f_frsize) <
+        4 * size) {
+        GTEST_SKIP() << "less than 4 GiB free beside the test's folder";
+    }
+    const std::string log = work + "/server.log";
+    ASSERT_TRUE(write_file(log, "MOLV stand-in server log\n"));
+    ASSERT_EQ(truncate(log.c_str(), size), 0) << std::strerror(errno);
+    write_settings(no_minimum_uptime);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    const std::vector<std::string> environment = {"MOLV_STANDIN_HOLD=1,2,3",
+                                                  "MOLV_STANDIN_LOG=0"};
+    start(environment);
+    ASSERT_TRUE(wait_for_instance(1));
+
+    // molv is killed once it has read 64 MB of the log, or after the copy
+    // where it took less than that (a file system that shares blocks).
+    const long long read_before = io_count(molv.id, "rchar");
+    ASSERT_TRUE(signal_server(server_id(1), SIGKILL));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return io_count(molv.id, "rchar") >= read_before + (64LL << 20) ||
+                   count_message(output(), backing_up) > 0;
+        },
+        deadline_seconds));
+    stop_molv(molv);
+
+    // Under a backup name there is the whole log or nothing.
+    const std::vector<std::string> first_run = dated_backups(work);
+    EXPECT_LE(first_run.size(), 1u);
+    for (const std::string& name : first_run) {
+        EXPECT_TRUE(same_content(work + "/" + name, log)) << name << " is not the whole log";
+    }
+
+    // The next run's backup leaves nothing of the interrupted copy.
+    const std::string next_log = "MOLV stand-in server log of the next run\n";
+    ASSERT_TRUE(write_file(log, next_log));
+    start(environment);
+    ASSERT_TRUE(wait_until(
+        [&] { return server_records().size() >= 2 && count_message(output(), running) >= 1; },
+        deadline_seconds));
+    ASSERT_TRUE(signal_server(server_id(2), SIGKILL));
+    ASSERT_TRUE(wait_for_message(backing_up));
+    EXPECT_EQ(working_copies(work), std::vector<std::string>{});
+    std::vector<std::string> expected = {"deusex.exe", "molv.ini", "server.log"};
+    expected.insert(expected.end(), first_run.begin(), first_run.end());
+    std::vector<std::string> second_run;
+    for (const std::string& name : dated_backups(work)) {
+        if (std::find(first_run.begin(), first_run.end(), name) == first_run.end()) {
+            second_run.push_back(name);
+            expected.push_back(name);
+        }
+    }
+    ASSERT_EQ(second_run.size(), 1u);
+    EXPECT_EQ(read_file(work + "/" + second_run[0]), next_log);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(file_names(work), expected);
+}
+
+TEST_F(faults, WorkingCopiesOfEndedMolvsGoAtTheNextBackupAndNothingElseDoes)
+{
+    const std::string dead = std::to_string(ended_process_id());
+    const std::string stale = ".molv-backup-" + dead + "-1.tmp";
+    // A working name of a process that runs (this test, not a molv) is
+    // left to it; so is everything that only looks like a working copy.
+    const std::vector<std::string> kept_files = {
+        ".molv-backup-" + std::to_string(getpid()) + "-1.tmp", stale + ".bak",
+        "molv-backup-" + dead + "-1.tmp", ".molv-backup-0" + dead + "-1.tmp", "operator.txt"};
+    const std::string folder = ".molv-backup-" + dead + "-2.tmp";
+    const std::string link = ".molv-backup-" + dead + "-3.tmp";
+    write_settings(no_minimum_uptime);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    ASSERT_TRUE(write_file(work + "/" + stale, "part of a copy"));
+    for (const std::string& name : kept_files) {
+        ASSERT_TRUE(write_file(work + "/" + name, name));
+    }
+    ASSERT_TRUE(make_directory(work + "/" + folder));
+    ASSERT_EQ(symlink("operator.txt", (work + "/" + link).c_str()), 0) << std::strerror(errno);
+
+    start({"MOLV_STANDIN_HOLD=1,2"});
+    ASSERT_TRUE(wait_for_instance(1));
+    // Starting alone removes nothing. A working copy under molv's own
+    // process id is a leftover of an earlier molv that had the same id (as
+    // the first process of a container has), since molv copies nothing now.
+    EXPECT_TRUE(file_exists(work + "/" + stale));
+    const std::string own = ".molv-backup-" + std::to_string(molv.id) + "-1.tmp";
+    ASSERT_TRUE(write_file(work + "/" + own, "part of a copy"));
+    ASSERT_TRUE(signal_server(server_id(1), SIGKILL));
+    ASSERT_TRUE(wait_for_instance(2));
+
+    EXPECT_FALSE(file_exists(work + "/" + stale));
+    EXPECT_FALSE(file_exists(work + "/" + own));
+    for (const std::string& name : kept_files) {
+        EXPECT_EQ(read_file(work + "/" + name), name);
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(work + "/" + folder));
+    EXPECT_TRUE(std::filesystem::is_symlink(std::filesystem::symlink_status(work + "/" + link)));
+    EXPECT_EQ(cycle_messages(output()), expected_cycle({{backing_up}}));
+    EXPECT_EQ(dated_backups(work).size(), 1u);
 }

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/startup.h"
 #include "e2e_fixture.h"
@@ -23,7 +26,67 @@ std::string coloured(const char* colour, const std::string& message)
     return colour + ("[HH:MM:SS] " + message + "\n") + reset;
 }
 
-class on_posix : public molv_test {};
+class on_posix : public molv_test {
+protected:
+    // Starts molv as `launch` says, lets its first server end, waits for
+    // the backup and the restart, and stops molv and the restarted server.
+    // The stand-in's records count on over every run.
+    void back_up_once(const molv_launch& launch)
+    {
+        const std::size_t first = server_records().size() + 1;
+        ASSERT_TRUE(start_molv(launch, molv));
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return (server_records().size() >= first &&
+                        count_message(output(), running) >= 1) ||
+                       wait_for_end(molv, 0);
+            },
+            deadline_seconds));
+        // The system may refuse to start molv as the launch asks.
+        if (molv.ended) {
+            return;
+        }
+        stop_server(server_records()[first - 1].number("pid"), work);
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return server_records().size() >= first + 1 &&
+                       count_message(output(), running) >= 2;
+            },
+            deadline_seconds));
+        EXPECT_EQ(count_message(output(), backing_up), 1u) << output();
+        stop_molv(molv);
+        stop_server(server_records()[first].number("pid"), work);
+    }
+
+    // The backup that holds `content`, or an empty name.
+    std::string backup_holding(const std::string& content) const
+    {
+        for (const std::string& name : dated_backups(work)) {
+            if (read_file(work + "/" + name) == content) {
+                return name;
+            }
+        }
+        return "";
+    }
+
+    mode_t mode_of(const std::string& name) const
+    {
+        struct stat info {};
+        return stat((work + "/" + name).c_str(), &info) == 0 ? info.st_mode & 07777 : 07777;
+    }
+};
+
+// A log of every byte value, larger than one request for a copy in the
+// kernel and not a multiple of one.
+std::string binary_log(const std::string& head)
+{
+    std::string content = head;
+    content.resize(9 * 1024 * 1024 + 5);
+    for (std::size_t i = head.size(); i < content.size(); ++i) {
+        content[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+    }
+    return content;
+}
 
 } // namespace
 
@@ -112,4 +175,63 @@ TEST_F(on_posix, TwoHundredRestartsLeaveNoDescriptorAndNoZombieBehind)
     EXPECT_EQ(zombie_children(molv.id), 0);
     EXPECT_EQ(count_message(output(), "  > Restarting..."), 200u);
     EXPECT_EQ(count_message(output(), "  > Backing up the log..."), 200u);
+}
+
+TEST_F(on_posix, BackupsTakeTheLogsPermissionBitsWhateverTheUmask)
+{
+    // molv runs without root's right to read any file, as a service user
+    // does, so the copy is named the way open to everyone.
+    write_settings(no_minimum_uptime);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    molv_launch launch = launch_in_work({"MOLV_STANDIN_HOLD=1,2,3,4", "MOLV_STANDIN_LOG=0"});
+    launch.without_read_override = true;
+    const std::string log = work + "/server.log";
+    const mode_t modes[] = {0600, 0640};
+    const mode_t before = umask(022);
+    for (std::size_t i = 0; i < 2; ++i) {
+        ASSERT_TRUE(write_file(log, "log of mode " + std::to_string(modes[i]) + "\n"));
+        ASSERT_EQ(chmod(log.c_str(), modes[i]), 0) << std::strerror(errno);
+        back_up_once(launch);
+        if (molv.exited) {
+            umask(before);
+            if (molv.exit_code == 125) {
+                GTEST_SKIP() << "this system does not let a test drop root's right to read any file";
+            }
+            FAIL() << "molv ended with status " << molv.exit_code;
+        }
+    }
+    umask(before);
+    for (mode_t mode : modes) {
+        const std::string backup = backup_holding("log of mode " + std::to_string(mode) + "\n");
+        ASSERT_NE(backup, "") << "no backup of the log of mode " << std::oct << mode;
+        EXPECT_EQ(mode_of(backup), mode) << backup;
+    }
+    EXPECT_EQ(working_copies(work), std::vector<std::string>{});
+}
+
+TEST_F(on_posix, CopyInTheKernelAndThroughMolvGiveTheSameBackups)
+{
+    // A log on another file system than the backups (tmpfs), which the
+    // kernel does not copy between, goes the way through molv; one beside
+    // the backups goes through the kernel.
+    char pattern[] = "/dev/shm/molv-e2e-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        GTEST_SKIP() << "no /dev/shm: " << std::strerror(errno);
+    }
+    struct remove_on_exit {
+        std::string path;
+        ~remove_on_exit() { remove_tree(path); }
+    } elsewhere{pattern};
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    const std::string logs[] = {elsewhere.path + "/server.log", work + "/server.log"};
+    for (const std::string& log : logs) {
+        ASSERT_TRUE(write_file(log, binary_log(log)));
+        write_settings(std::string(no_minimum_uptime) + "logfile=" + log + "\n");
+        back_up_once(launch_in_work({"MOLV_STANDIN_HOLD=1,2,3,4", "MOLV_STANDIN_LOG=0"}));
+    }
+    for (const std::string& log : logs) {
+        EXPECT_NE(backup_holding(binary_log(log)), "") << "no whole backup of " << log;
+    }
+    EXPECT_EQ(dated_backups(work).size(), 2u);
+    EXPECT_EQ(working_copies(work), std::vector<std::string>{});
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/working_name.h"
 #include "supervise/backup.h"
 #include "supervise/cycle.h"
 
@@ -57,5 +58,60 @@ TEST(RetryDelay, DoublesFromOneUpToSixty)
     for (unsigned want : expected) {
         delay = next_retry_delay(delay);
         EXPECT_EQ(delay, want);
+    }
+}
+
+TEST(WorkingName, CarriesTheProcessAndSerialAndFitsItsCapacity)
+{
+    char out[working_name_capacity];
+    ASSERT_TRUE(working_name(4242, 7, out, sizeof out));
+    EXPECT_STREQ(out, ".molv-backup-4242-7.tmp");
+    ASSERT_TRUE(working_name(4294967295ULL, 4294967295ULL, out, sizeof out));
+    EXPECT_STREQ(out, ".molv-backup-4294967295-4294967295.tmp");
+
+    // The longest name and its terminator fit exactly; one byte less does not.
+    const std::size_t longest = std::string(out).size();
+    char exact[working_name_capacity];
+    EXPECT_TRUE(working_name(4294967295ULL, 4294967295ULL, exact, longest + 1));
+    EXPECT_FALSE(working_name(4294967295ULL, 4294967295ULL, exact, longest));
+    EXPECT_STREQ(exact, "");
+
+    // Numbers no process or serial can have make no name.
+    EXPECT_FALSE(working_name(0, 1, out, sizeof out));
+    EXPECT_FALSE(working_name(1, 0, out, sizeof out));
+    EXPECT_FALSE(working_name(4294967296ULL, 1, out, sizeof out));
+}
+
+TEST(WorkingName, OnlyExactlyThatFormIsTakenForOne)
+{
+    struct named {
+        const char* name;
+        bool working;
+        unsigned long process;
+    };
+    const named cases[] = {
+        {".molv-backup-4242-7.tmp", true, 4242},
+        {".molv-backup-1-1.tmp", true, 1},
+        {".molv-backup-4294967295-4294967295.tmp", true, 4294967295UL},
+        // Whatever an operator may call a file of their own is left alone.
+        {".molv-backup-4294967296-1.tmp", false, 0},
+        {".molv-backup-04242-7.tmp", false, 0},
+        {".molv-backup-4242-07.tmp", false, 0},
+        {".molv-backup-0-7.tmp", false, 0},
+        {".molv-backup-4242-7.tmp.bak", false, 0},
+        {".molv-backup-4242-7.TMP", false, 0},
+        {".molv-backup-4242.tmp", false, 0},
+        {".molv-backup--7.tmp", false, 0},
+        {".molv-backup-42a-7.tmp", false, 0},
+        {".molv-backup-4242-7-1.tmp", false, 0},
+        {"molv-backup-4242-7.tmp", false, 0},
+        {".MOLV-backup-4242-7.tmp", false, 0},
+        {"7.3.2026__09_05_03.log", false, 0},
+        {"", false, 0},
+    };
+    for (const named& item : cases) {
+        unsigned long process = 0;
+        EXPECT_EQ(parse_working_name(item.name, process), item.working) << item.name;
+        EXPECT_EQ(process, item.process) << item.name;
     }
 }
