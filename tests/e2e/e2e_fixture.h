@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -51,6 +53,31 @@ inline std::vector<std::string> dated_backups(const std::string& directory)
                                [](const std::string& name) { return !std::regex_match(name, dated); }),
                 names.end());
     return names;
+}
+
+// Whether two files hold the same bytes, read a piece at a time.
+inline bool same_content(const std::string& one, const std::string& other)
+{
+    std::FILE* a = std::fopen(one.c_str(), "rb");
+    std::FILE* b = std::fopen(other.c_str(), "rb");
+    bool same = a != nullptr && b != nullptr;
+    static char left[1 << 20];
+    static char right[1 << 20];
+    while (same) {
+        const std::size_t got = std::fread(left, 1, sizeof left, a);
+        same = std::fread(right, 1, sizeof right, b) == got &&
+               std::memcmp(left, right, got) == 0;
+        if (got < sizeof left) {
+            break;
+        }
+    }
+    if (a != nullptr) {
+        std::fclose(a);
+    }
+    if (b != nullptr) {
+        std::fclose(b);
+    }
+    return same;
 }
 
 // The messages from the first launch on.

@@ -80,3 +80,62 @@ TEST_F(on_windows, NameWithABlankStartsThatFileNotOneNamedByItsFirstWord)
     EXPECT_EQ(program.substr(program.size() - name.size()), name);
     EXPECT_EQ(server_records().size(), 1u);
 }
+
+TEST_F(on_windows, KilledMolvLeavesNoPartialBackupAndItsWorkingCopyGoesAtTheNextBackup)
+{
+    // A log of 256 MB whose copy takes a while: molv is ended with
+    // TerminateProcess while it copies, or just after where it was faster.
+    const std::string log = work + "\\server.log";
+    ASSERT_TRUE(write_file(log, "MOLV stand-in server log\n"));
+    std::error_code error;
+    std::filesystem::resize_file(log, 256u << 20, error);
+    ASSERT_FALSE(error) << error.message();
+    write_settings(no_minimum_uptime);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    const std::vector<std::string> environment = {"MOLV_STANDIN_HOLD=1,2,3",
+                                                  "MOLV_STANDIN_LOG=0"};
+    start(environment);
+    ASSERT_TRUE(wait_for_instance(1));
+    stop_server(server_records()[0].number("pid"), work);
+    ASSERT_TRUE(wait_until(
+        [&] { return !working_copies(work).empty() || count_message(output(), backing_up) > 0; },
+        deadline_seconds));
+    stop_molv(molv);
+
+    // Under a backup name there is the whole log or nothing.
+    const std::vector<std::string> first_run = dated_backups(work);
+    EXPECT_LE(first_run.size(), 1u);
+    for (const std::string& name : first_run) {
+        EXPECT_TRUE(same_content(work + "\\" + name, log)) << name << " is not the whole log";
+    }
+
+    // Whether or not the copy was caught under way, a working copy of the
+    // ended molv is there for the next run to remove; a folder of that
+    // form is not a copy and stays.
+    const std::string killed = std::to_string(molv.id);
+    ASSERT_TRUE(write_file(work + "\\.molv-backup-" + killed + "-999.tmp", "part of a copy"));
+    ASSERT_TRUE(make_directory(work + "\\.molv-backup-" + killed + "-998.tmp"));
+    const std::string next_log = "MOLV stand-in server log of the next run\n";
+    ASSERT_TRUE(write_file(log, next_log));
+    start(environment);
+    ASSERT_TRUE(wait_until(
+        [&] { return server_records().size() >= 2 && count_message(output(), running) >= 1; },
+        deadline_seconds));
+    stop_server(server_records()[1].number("pid"), work);
+    ASSERT_TRUE(wait_for_message(backing_up));
+    // The restarted server is let start, so that it is stopped at the end.
+    ASSERT_TRUE(wait_until(
+        [&] { return server_records().size() >= 3 && count_message(output(), running) >= 2; },
+        deadline_seconds));
+
+    EXPECT_EQ(working_copies(work), std::vector<std::string>{});
+    EXPECT_TRUE(std::filesystem::is_directory(work + "\\.molv-backup-" + killed + "-998.tmp"));
+    std::vector<std::string> second_run;
+    for (const std::string& name : dated_backups(work)) {
+        if (std::find(first_run.begin(), first_run.end(), name) == first_run.end()) {
+            second_run.push_back(name);
+        }
+    }
+    ASSERT_EQ(second_run.size(), 1u);
+    EXPECT_EQ(read_file(work + "\\" + second_run[0]), next_log);
+}
