@@ -15,7 +15,8 @@
 //   BENCH_IDLE     "1": write the process id to BENCH_PID ("server.pid")
 //                  and sleep until killed or until the supervisor ends;
 //   BENCH_SWEEP    every this many instances, remove the dated backups from
-//                  the current directory (keeps long runs from filling it).
+//                  the current directory (keeps long runs from filling it);
+//   BENCH_KEEP_LOG "1": leave the log as it is (a large log prepared once).
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -188,6 +189,7 @@ int main(int argc, char** argv)
         }
     }
 
+    const bool keep_log = std::strcmp(setting("BENCH_KEEP_LOG", "0"), "1") == 0;
     char name[256];
     log_name(argc, argv, name, sizeof name);
     std::size_t bytes = std::strtoul(setting("BENCH_LOG_BYTES", "65536"), nullptr, 10);
@@ -195,7 +197,7 @@ int main(int argc, char** argv)
         bytes = sizeof log_data;
     }
     std::memset(log_data, 'x', bytes);
-    int log = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int log = keep_log ? -1 : open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (log >= 0) {
         write_all(log, log_data, bytes);
         close(log);

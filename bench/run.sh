@@ -8,7 +8,9 @@
 #   --idle-seconds S        length of the idle measurement (20)
 #   --log-bytes N           size of the server log (65536)
 #   --nice N                priority of the benchmark (e.g. -10 on a busy machine)
-#   --no-speed, --no-footprint, --no-idle
+#   --large-log-bytes N     size of the large log backed up against cp (268435456)
+#   --only-large-log        only the large-log row
+#   --no-speed, --no-footprint, --no-idle, --no-large-log
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 molv_build="$root/build-bench"

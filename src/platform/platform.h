@@ -66,5 +66,8 @@ void platform_sleep_seconds(unsigned seconds);
 
 // Removes the copies that an ended MOLV left under working names in the
 // current directory: plain files only, never one of a process that still
-// runs (other than this one, which is not copying when it calls this).
+// runs (other than this one, which is not copying when it calls this). On
+// POSIX the folder is searched at the first call, and at later ones only
+// where copies go under working names (the file system has no O_TMPFILE),
+// as nothing else leaves any.
 void platform_remove_stale_copies();

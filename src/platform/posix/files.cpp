@@ -130,6 +130,14 @@ constexpr std::size_t kernel_chunk = 8 * 1024 * 1024;
 // The serial number of the last working name this process chose.
 unsigned long long working_serial = 0;
 
+// Reading the folder costs time in proportion to the backups in it, which
+// are never deleted. Copies named through O_TMPFILE leave nothing behind
+// however they end, so the folder is searched for leftovers at the first
+// backup of a run, and after that only while this file system makes the
+// copies go under working names.
+bool folder_searched = false;
+bool working_names_used = false;
+
 bool one_of(int error, std::initializer_list<int> errors)
 {
     for (int listed : errors) {
@@ -299,6 +307,7 @@ naming_outcome name_working_copy(const char* working, const char* destination, i
 naming_outcome copy_under_working_name(int in, mode_t mode, const char* directory,
                                        const char* destination, int& error)
 {
+    working_names_used = true;
     char name[working_name_capacity];
     char working[PATH_MAX];
     int out = -1;
@@ -408,6 +417,10 @@ copy_result platform_copy_new(const char* source, const char* destination, char*
 
 void platform_remove_stale_copies()
 {
+    if (folder_searched && !working_names_used) {
+        return;
+    }
+    folder_searched = true;
     // The directory is read through a small buffer of the same size every
     // time, so that a folder that fills up with backups costs no memory.
     int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
