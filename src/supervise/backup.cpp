@@ -49,11 +49,11 @@ unsigned previous_suffix = 0;
 
 void backup_log()
 {
+    const std::tm now = local_time_now();
     // What an ended MOLV left under working names goes first, which also
     // gives its space back to this copy.
     platform_remove_stale_copies();
 
-    const std::tm now = local_time_now();
     char plain_name[backup_name_capacity];
     backup_name(now, 1, plain_name, sizeof plain_name);
 
