@@ -130,8 +130,8 @@ constexpr std::size_t kernel_chunk = 8 * 1024 * 1024;
 // The serial number of the last working name this process chose.
 unsigned long long working_serial = 0;
 
-// Reading the folder costs time in proportion to the backups in it, which
-// are never deleted. Copies named through O_TMPFILE leave nothing behind
+// Reading the folder costs time in proportion to the files in it, and a
+// folder of backups may hold many thousands. Copies named through O_TMPFILE leave nothing behind
 // however they end, so the folder is searched for leftovers at the first
 // backup of a run, and after that only while this file system makes the
 // copies go under working names.
