@@ -33,19 +33,40 @@ void default_settings(setting_value* values)
     }
 }
 
+// A settings file that is there but cannot be read is said so, rather than
+// taken for one that holds nothing.
+static void refuse_settings_file(const char* reason)
+{
+    char message[400];
+    copy_text(message, sizeof message, "  WARNING: Could not read ");
+    append_text(message, sizeof message, settings_file_name);
+    append_text(message, sizeof message, ": ");
+    append_text(message, sizeof message, reason);
+    append_text(message, sizeof message, ". Using default settings.");
+    log_line(colour_yellow, message);
+}
+
 void load_settings()
 {
     const unsigned long value_capacity = setting_capacity;
-    platform_settings_path(settings_file_name, settings_path, sizeof settings_path);
+    bool have_path = platform_settings_path(settings_file_name, settings_path, sizeof settings_path);
 
-    if (platform_file_readable(settings_file_name)) {
-        log_line(colour_white, "  Loading settings...");
-    } else {
+    if (!platform_file_readable(settings_file_name)) {
         log_line(colour_yellow, "  WARNING: Config file not found. Using default settings.");
+        default_settings(settings);
+        return;
     }
+    log_line(colour_white, "  Loading settings...");
 
-    if (settings_path[0] == '\0') {
-        // Without an absolute path the reader could look elsewhere.
+    char reason[256] = "";
+    if (!have_path) {
+        // Without its path the reader could look elsewhere.
+        refuse_settings_file("the path of the current folder is too long");
+        default_settings(settings);
+        return;
+    }
+    if (!platform_profile_load(settings_path, reason, sizeof reason)) {
+        refuse_settings_file(reason);
         default_settings(settings);
         return;
     }
@@ -54,4 +75,5 @@ void load_settings()
         platform_profile_string(entry.section, entry.key, entry.default_value, settings[id],
                                 value_capacity, settings_path);
     }
+    platform_profile_release();
 }

@@ -19,15 +19,28 @@ platform_console platform_console_output();
 // 14 or 15); does nothing when the output is not a console or terminal.
 void platform_set_colour(platform_console console, unsigned short colour);
 
-// Writes the absolute path of `file_name` in the current directory to
-// `destination`; returns false (and leaves an empty text) when it does not fit
-// or the current directory cannot be read.
+// Writes the path under which `file_name` in the current directory is read to
+// `destination`: the absolute path on Windows, whose profile reader looks for
+// a bare name elsewhere; the name itself on POSIX, which no length of the
+// current directory can break. Returns false (and leaves an empty text) when
+// it does not fit or the current directory cannot be read.
 bool platform_settings_path(const char* file_name, char* destination, std::size_t capacity);
+
+// Makes sure the settings file at `path` can be read whole, and keeps it for
+// the platform_profile_string calls with the same path that follow, so that
+// they all answer from one reading. Returns false with the system's reason
+// when the file cannot be read or is too large to hold.
+bool platform_profile_load(const char* path, char* reason, std::size_t reason_capacity);
+
+// Lets go of what platform_profile_load keeps.
+void platform_profile_release();
 
 // Reads `key` of `section` from the INI file at `path` into `destination`,
 // with the contract of the Windows profile reader: the value, or the default
 // when the file, section or key is missing; at most capacity-1 characters,
-// always terminated. Returns the number of characters copied.
+// always terminated. Returns the number of characters copied. Without a
+// platform_profile_load of the same path, the file is read for this call
+// alone, and a file that cannot be read gives the default.
 unsigned long platform_profile_string(const char* section, const char* key,
                                       const char* default_value, char* destination,
                                       unsigned long capacity, const char* path);

@@ -14,9 +14,12 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "e2e_fixture.h"
+#include "launch_modes.h"
 
 // AddressSanitizer keeps freed memory in quarantine instead of reusing it,
 // so under it the resident size grows with every allocation the C library
@@ -227,4 +230,63 @@ TEST_F(faults, BackupThatOutgrowsTheFileSizeLimitLeavesNothingAndBackupsResume)
     const std::string failed = std::string("  WARNING: Log backup failed: ") + std::strerror(EFBIG);
     EXPECT_EQ(cycle_messages(output()), expected_cycle({{failed}, {backing_up}}));
     EXPECT_EQ(backup_contents(work), std::vector<std::string>{fits});
+}
+
+TEST_F(faults, SettingsAreReadInACurrentFolderDeeperThanThePathLimit)
+{
+    // Folders of 200 characters, one in the other, until the current folder's
+    // path alone is longer than any path the system takes whole.
+    const std::string folder(200, 'd');
+    std::string deep = work;
+    int at = open(work.c_str(), O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(at, 0) << std::strerror(errno);
+    while (deep.size() <= PATH_MAX + 200) {
+        const bool made = mkdirat(at, folder.c_str(), 0755) == 0;
+        const int inner = made ? openat(at, folder.c_str(), O_DIRECTORY | O_CLOEXEC) : -1;
+        close(at);
+        ASSERT_GE(inner, 0) << std::strerror(errno);
+        at = inner;
+        deep += "/" + folder;
+    }
+    const std::string settings = launch_cases[0].settings;
+    const int file = openat(at, "molv.ini", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const bool written = file >= 0 && write(file, settings.data(), settings.size()) ==
+                                          static_cast<ssize_t>(settings.size());
+    close(file);
+    close(at);
+    ASSERT_TRUE(written) << std::strerror(errno);
+
+    molv_launch launch = launch_in_work();
+    launch.directory = deep;
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_TRUE(molv.exited);
+    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(mask_stamps(output()), expected_start(true, launch_cases[0]) +
+                                         expected_refusal("  ERROR: Executeable not found!"));
+    // The folders are too deep for a removal by path names.
+    EXPECT_EQ(std::system(("rm -rf '" + work + "/" + folder + "'").c_str()), 0);
+}
+
+TEST_F(faults, SettingsFileTooLargeToReadIsSaidSoNotTakenForDefaults)
+{
+    // Settings at the start of a sparse file of many gigabytes: molv does
+    // not hold it whole, and says so rather than quietly using defaults.
+    write_settings(launch_cases[0].settings);
+    ASSERT_EQ(truncate((work + "/molv.ini").c_str(), 40LL << 30), 0) << std::strerror(errno);
+    start();
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_EQ(molv.exit_code, 0);
+
+    std::string expected = expected_start(true, {"", "", "", "",
+                                                 standard_summary("deusex.exe", "server.log",
+                                                                  "DeathMatchGame", "10",
+                                                                  "DXMP_Area51_Bunker")
+                                                     .c_str(),
+                                                 ""});
+    const std::string loading = "[HH:MM:SS]   Loading settings...\n";
+    expected.insert(expected.find(loading) + loading.size(),
+                    "[HH:MM:SS]   WARNING: Could not read molv.ini: " + std::string(std::strerror(EFBIG)) +
+                        ". Using default settings.\n");
+    EXPECT_EQ(mask_stamps(output()), expected + expected_refusal("  ERROR: Executeable not found!"));
 }

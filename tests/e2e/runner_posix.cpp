@@ -60,10 +60,39 @@ void close_other_descriptors()
     }
 }
 
+// Enters `path` (absolute), one folder at a time when it is longer than the
+// system takes in one call. Between fork and exec: no allocation.
+bool enter_directory(const std::string& path)
+{
+    if (chdir(path.c_str()) == 0) {
+        return true;
+    }
+    static char pieces[65536];
+    if (errno != ENAMETOOLONG || path.size() >= sizeof pieces || path[0] != '/' ||
+        chdir("/") != 0) {
+        return false;
+    }
+    std::memcpy(pieces, path.c_str(), path.size() + 1);
+    char* piece = pieces + 1;
+    while (*piece != '\0') {
+        char* end = piece;
+        while (*end != '\0' && *end != '/') {
+            ++end;
+        }
+        const bool last = *end == '\0';
+        *end = '\0';
+        if (end != piece && chdir(piece) != 0) {
+            return false;
+        }
+        piece = last ? end : end + 1;
+    }
+    return true;
+}
+
 // The end of the child, between fork and exec: only async-signal-safe calls.
 [[noreturn]] void exec_molv(const molv_launch& launch, char** arguments, char** environment)
 {
-    if (chdir(launch.directory.c_str()) != 0) {
+    if (!enter_directory(launch.directory)) {
         _exit(126);
     }
     if (launch.file_size_limit > 0) {

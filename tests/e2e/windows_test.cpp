@@ -80,3 +80,30 @@ TEST_F(on_windows, NameWithABlankStartsThatFileNotOneNamedByItsFirstWord)
     EXPECT_EQ(program.substr(program.size() - name.size()), name);
     EXPECT_EQ(server_records().size(), 1u);
 }
+
+TEST_F(on_windows, FileThatIsNoProgramIsReportedInASentenceThatNamesIt)
+{
+    write_settings("[GENERAL]\nexename=srv.exe\n");
+    ASSERT_TRUE(write_file(work + "/srv.exe", "This is a text file, not a program.\r\n"));
+    start();
+    const std::string failed = "  WARNING: Could not start the gameserver: ";
+    std::string message;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            for (const std::string& line : stamped_messages(output())) {
+                if (line.compare(0, failed.size(), failed) == 0) {
+                    message = line;
+                    return true;
+                }
+            }
+            return false;
+        },
+        deadline_seconds))
+        << output();
+    // The system's text for this names the file through an insert, which
+    // must never show as such.
+    EXPECT_EQ(message.find('%'), std::string::npos) << message;
+    EXPECT_NE(message.find("srv.exe"), std::string::npos) << message;
+    EXPECT_GT(message.size(), failed.size() + std::string("srv.exe").size()) << message;
+    EXPECT_TRUE(server_records().empty());
+}

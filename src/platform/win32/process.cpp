@@ -37,7 +37,8 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
                                   CREATE_NEW_CONSOLE, nullptr, nullptr, &startup_record,
                                   &server_process);
     if (!started) {
-        system_reason(GetLastError(), reason, reason_capacity);
+        // "Bad EXE format for %1" and the like name the executable.
+        system_reason(GetLastError(), reason, reason_capacity, exename);
         return false;
     }
     server_held = true;
