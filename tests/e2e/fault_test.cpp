@@ -425,6 +425,31 @@ TEST_F(faults, WithoutANullDeviceTheServerStartsWithItsInputClosed)
     }
 }
 
+TEST_F(faults, WithoutANullDeviceClosedStandardDescriptorsAreStillNeverTakenByTheLog)
+{
+    const std::string refused = isolation_refused(isolation_kind::no_null_device);
+    if (!refused.empty()) {
+        GTEST_SKIP() << refused;
+    }
+    // With nothing to open from /dev, the root directory holds the places of
+    // standard output and error: writes to it fail, and raise no signal.
+    write_settings(restart_at_once);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    molv_launch launch = launch_in_work({"MOLV_STANDIN_HOLD=1,2", "MOLV_STANDIN_CHATTER=1"});
+    launch.isolation = isolation_kind::no_null_device;
+    launch.standard_closed = true;
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_until([&] { return server_records().size() >= 1; }, deadline_seconds));
+    ASSERT_TRUE(signal_server(server_id(1), SIGKILL));
+    ASSERT_TRUE(wait_until([&] { return server_records().size() >= 2; }, deadline_seconds));
+
+    for (int fd = 0; fd <= 2; ++fd) {
+        EXPECT_EQ(descriptor_target(molv.id, fd), "/") << "descriptor " << fd;
+    }
+    expect_one_backup_each(1, 1);
+    EXPECT_FALSE(wait_for_end(molv, 0)) << "molv ended by signal " << molv.end_signal;
+}
+
 TEST_F(faults, SignalAtTheKeyPromptRestoresTheTerminalAndEndsMolvAsTheSignalWould)
 {
     // No executable, so molv stops at the key prompt with the terminal out
