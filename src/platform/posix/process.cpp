@@ -2,7 +2,6 @@
 // in a session of its own, waited for without polling, and reaped, the stop
 // signals of a container's first process, and the key prompt.
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -99,8 +98,8 @@ void end_pause(int signal_number)
 // Opens a harmless file on each closed standard descriptor, so that no file
 // opened later, by MOLV or by the server, takes a standard descriptor's
 // place and gets console text written into it. Without a null device the
-// root directory holds the place: it reads and writes nothing, and it
-// raises no signal.
+// root directory holds the place: reading or writing it fails at once, and
+// without a signal.
 void fill_standard_descriptors()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
