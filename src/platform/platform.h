@@ -9,6 +9,19 @@
 // An opaque handle to the console output, as kept by log_line.
 using platform_console = void*;
 
+// Prepares the process before it opens or starts anything: a closed
+// standard descriptor is opened on the null device, inherited descriptors
+// are kept from the server, output to a reader that is gone and writes past
+// a file-size limit fail instead of ending the program, and as a container's
+// first process every child is reaped and a stop signal is passed on to the
+// server.
+void platform_prepare_process();
+
+// True once a stop was asked for, by a signal that MOLV passes on to the
+// server as a container's first process; the cycle then ends after the
+// server's end has been handled.
+bool platform_stop_requested();
+
 // Sets the console window title (on a terminal: the title sequence).
 void platform_set_title(const char* title);
 
@@ -49,7 +62,8 @@ unsigned long platform_profile_string(const char* section, const char* key,
 bool platform_file_readable(const char* name);
 
 // Prints the "press any key" prompt and waits for one key; returns at once
-// at the end of input.
+// at the end of input. A signal that ends the program meanwhile finds the
+// terminal as it was before the prompt.
 void platform_pause();
 
 // Starts the server: the program `exename` (relative to the current
@@ -59,8 +73,8 @@ void platform_pause();
 bool platform_start_server(const char* exename, const char* command_line,
                            char* reason, std::size_t reason_capacity);
 
-// Blocks until the server started last has ended, then releases everything
-// that was held for it.
+// Blocks until the server started last has ended, collecting every other
+// child that ends meanwhile, then releases everything that was held for it.
 void platform_wait_server();
 
 enum class copy_result { copied, exists, source_missing, failed };
@@ -71,5 +85,6 @@ enum class copy_result { copied, exists, source_missing, failed };
 copy_result platform_copy_new(const char* source, const char* destination,
                               char* reason, std::size_t reason_capacity);
 
-// Sleeps for the given number of seconds.
+// Sleeps for the given number of seconds; returns early once a stop was
+// asked for.
 void platform_sleep_seconds(unsigned seconds);

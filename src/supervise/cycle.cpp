@@ -76,5 +76,8 @@ void supervise_server()
         } else {
             pause_before_retry();
         }
+        if (platform_stop_requested()) {
+            return;
+        }
     }
 }

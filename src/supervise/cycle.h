@@ -14,5 +14,6 @@ bool start_server();
 // Waits until the server has ended, reports the end and keeps its log.
 void wait_for_server();
 
-// Runs the cycle for ever.
-[[noreturn]] void supervise_server();
+// Runs the cycle until a stop is asked for: for ever, except as a
+// container's first process.
+void supervise_server();

@@ -188,9 +188,11 @@ int handles_in_system_table(unsigned long id)
 
 bool start_molv(const molv_launch& launch, molv_process& process)
 {
-    // The launch is refused rather than run without the file size limit it
-    // asks for, which Windows has no means to set.
-    if (launch.file_size_limit > 0) {
+    // The launch is refused rather than run without what it asks for and
+    // Windows has no means to give: a file size limit, closed or piped
+    // standard handles, an inherited descriptor, or namespaces.
+    if (launch.file_size_limit > 0 || launch.standard_closed || launch.reader_lines > 0 ||
+        launch.inherited_descriptor >= 0 || launch.isolation != isolation_kind::none) {
         return false;
     }
     const std::string program = full_path(molv_program);
