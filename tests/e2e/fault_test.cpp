@@ -112,6 +112,7 @@ protected:
 
 TEST_F(faults, AThousandServersThatEndAtOnceAreAllBackedUpAndNothingGrows)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=101,1001"});
 
@@ -142,6 +143,7 @@ TEST_F(faults, ServerKilledFromOutsideIsRestartedWhateverTheSignal)
     // The cycle tests cover a server that kills itself; these come from
     // outside to the server's whole process group, which molv is not in.
     const int signals[] = {SIGTERM, SIGINT, SIGHUP, SIGKILL};
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1,2,3,4,5"});
     for (std::size_t i = 0; i < 4; ++i) {
@@ -158,6 +160,7 @@ TEST_F(faults, ServerKilledFromOutsideIsRestartedWhateverTheSignal)
 
 TEST_F(faults, ExecutableRemovedUnderARunningServerIsRetriedUntilItIsBack)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1,2"});
     ASSERT_TRUE(wait_for_instance(1));
@@ -195,6 +198,7 @@ TEST_F(faults, ExecutableRemovedUnderARunningServerIsRetriedUntilItIsBack)
 
 TEST_F(faults, LogRemovedUnderARunningServerIsReportedAndBackupsGoOn)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1,2,3"});
     ASSERT_TRUE(wait_for_instance(1));
@@ -215,12 +219,14 @@ TEST_F(faults, BackupThatOutgrowsTheFileSizeLimitLeavesNothingAndBackupsResume)
     // limit fits. The stand-in writes no log, since the limit binds it too.
     const unsigned long limit = 64 * 1024;
     ASSERT_TRUE(write_file(work + "/server.log", std::string(limit + 1, 'L')));
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1,2,3", "MOLV_STANDIN_LOG=0"}, input_kind::null_device, limit);
     ASSERT_TRUE(wait_for_instance(1));
     ASSERT_TRUE(signal_server(server_id(1), SIGKILL));
     ASSERT_TRUE(wait_for_instance(2));
-    EXPECT_EQ(file_names(work), (std::vector<std::string>{"deusex.exe", "server.log"}));
+    EXPECT_EQ(file_names(work),
+              (std::vector<std::string>{"deusex.exe", "molv.ini", "server.log"}));
 
     const std::string fits(limit, 'S');
     ASSERT_TRUE(write_file(work + "/server.log", fits));

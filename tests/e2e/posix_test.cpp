@@ -62,6 +62,7 @@ TEST_F(on_posix, FailedCopyIsReportedLeavesNoFileAndTheCycleGoesOn)
     const unsigned long limit = 64 * 1024;
     const std::string log(4 * limit, 'L');
     ASSERT_TRUE(write_file(work + "/server.log", log));
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=4", "MOLV_STANDIN_LOG=0"},
           input_kind::null_device, limit);
@@ -78,7 +79,8 @@ TEST_F(on_posix, FailedCopyIsReportedLeavesNoFileAndTheCycleGoesOn)
     messages.erase(messages.begin(), messages.end() - static_cast<long>(
                                          std::min(messages.size(), expected.size())));
     EXPECT_EQ(messages, expected);
-    EXPECT_EQ(file_names(work), (std::vector<std::string>{"deusex.exe", "server.log"}));
+    EXPECT_EQ(file_names(work),
+              (std::vector<std::string>{"deusex.exe", "molv.ini", "server.log"}));
     EXPECT_EQ(read_file(work + "/server.log"), log);
 }
 
@@ -97,6 +99,7 @@ TEST_F(on_posix, ServerLeadsASessionOfItsOwnWithNoInput)
 
 TEST_F(on_posix, TwoHundredRestartsLeaveNoDescriptorAndNoZombieBehind)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=2,201"});
 
