@@ -10,26 +10,50 @@
 
 namespace {
 
-char lower_case(char c)
+// The current directory with its final separator, for the pass under way.
+char current_folder[4200] = "";
+
+// Characters alike for a file name: letters in either case, and both
+// separators.
+char folded(char c)
 {
+    if (c == '\\') {
+        return '/';
+    }
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Moves `text` past `prefix` when it begins with it; returns whether it did.
+bool skip_prefix(const char*& text, const char* prefix)
+{
+    const char* at = text;
+    for (; *prefix != '\0'; ++prefix, ++at) {
+        if (folded(*at) != folded(*prefix)) {
+            return false;
+        }
+    }
+    text = at;
+    return true;
 }
 
 // A backup, and not the server's own log.
 bool old_backup_candidate(const char* name, const void* logfile_name)
 {
-    return is_backup_name(name) && !names_the_logfile(name, static_cast<const char*>(logfile_name));
+    return is_backup_name(name) &&
+           !names_the_logfile(name, static_cast<const char*>(logfile_name), current_folder);
 }
 
 } // namespace
 
-bool names_the_logfile(const char* name, const char* logfile)
+bool names_the_logfile(const char* name, const char* logfile, const char* folder)
 {
-    while (logfile[0] == '.' && (logfile[1] == '/' || logfile[1] == '\\')) {
-        logfile += 2;
+    if (folder[0] != '\0') {
+        skip_prefix(logfile, folder);
+    }
+    while (skip_prefix(logfile, "./")) {
     }
     for (; *name != '\0' && *logfile != '\0'; ++name, ++logfile) {
-        if (lower_case(*name) != lower_case(*logfile)) {
+        if (folded(*name) != folded(*logfile)) {
             return false;
         }
     }
@@ -41,6 +65,8 @@ void remove_old_backups()
     if (backup_retention_days == 0) {
         return;
     }
+    // The log may be named by a path through the current directory.
+    platform_settings_path("", current_folder, sizeof current_folder);
     removal_pass pass;
     platform_remove_old_files(old_backup_candidate, settings[logfile],
                               backup_retention_days * 86400ULL, pass);

@@ -86,6 +86,88 @@ protected:
             }
         }
     }
+
+    // Seeds the current directory with old and recent backups, files and a
+    // folder that only look like backups, and a server log named like an
+    // old backup (by its name alone or by its full path), then checks that
+    // exactly the old backups go and molv says how many.
+    void expect_only_old_backups_removed(bool log_by_full_path)
+    {
+        // Backups from an earlier run, and files that only look like them.
+        const long long day = 24 * 60 * 60;
+        struct seeded {
+            const char* name;
+            long long age;
+            bool removed;
+        } const seeds[] = {
+            {"1.2.2025__10_00_00.log", 30 * day, true},
+            {"1.2.2025__10_00_00-2.log", 3 * day, true},
+            {"28.2.2026__23_59_59-17.log", 2 * day + 3600, true},
+            {"5.3.2026__08_00_00.log", 2 * day - 3600, false},
+            {"6.3.2026__08_00_00.log", 0, false},
+            {"01.2.2025__10_00_00.log", 30 * day, false},
+            {"1.2.25__10_00_00.log", 30 * day, false},
+            {"1.2.2025__10_00_00.log.bak", 30 * day, false},
+            {"x1.2.2025__10_00_00.log", 30 * day, false},
+            {"1.2.2025__10_00_00-.log", 30 * day, false},
+            {"1.2.2025__10_00_00.txt", 30 * day, false},
+            {"old.log", 30 * day, false},
+        };
+        // The server's log has the form of an old backup here, yet is never
+        // one; the stand-in leaves it as it is.
+        const std::string logfile = "2.2.2025__10_00_00.log";
+        write_immediate_settings("[GENERAL]\nlogfile=" + (log_by_full_path ? work + "/" : "") +
+                                 logfile + "\nlogfile_backups_days=2\n");
+        ASSERT_TRUE(write_file(work + "/" + logfile, "the server's log"));
+        ASSERT_TRUE(set_modified_ago(work + "/" + logfile, 30 * day));
+        std::set<std::string> kept = {"deusex.exe", "molv.ini", logfile};
+        for (const seeded& seed : seeds) {
+            ASSERT_TRUE(write_file(work + "/" + seed.name, seed.name));
+            ASSERT_TRUE(set_modified_ago(work + "/" + seed.name, seed.age)) << seed.name;
+            if (!seed.removed) {
+                kept.insert(seed.name);
+            }
+        }
+        const std::string folder = work + "/3.2.2025__10_00_00.log";
+        ASSERT_TRUE(make_directory(folder));
+        ASSERT_TRUE(write_file(folder + "/4.2.2025__10_00_00.log", "inside"));
+        ASSERT_TRUE(set_modified_ago(folder + "/4.2.2025__10_00_00.log", 30 * day));
+        ASSERT_TRUE(set_modified_ago(folder, 30 * day));
+
+        ASSERT_TRUE(install_server(work, "deusex.exe"));
+        start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=2,3", "MOLV_STANDIN_LOG=0"});
+        ASSERT_TRUE(wait_for_instance(2));
+        // While instance 2 runs, one more old backup turns up.
+        ASSERT_TRUE(write_file(work + "/9.9.2025__09_09_09.log", "late"));
+        ASSERT_TRUE(set_modified_ago(work + "/9.9.2025__09_09_09.log", 10 * day));
+        stop_server(server_records()[1].number("pid"), work);
+        ASSERT_TRUE(wait_for_instance(3));
+
+        // A copy that carries the old log's time along (as on Windows) is old
+        // at once, and goes in the same pass as the others; a copy with the
+        // time of the copy stays.
+        std::vector<std::string> made;
+        for (const backup_file& backup : backups_in(work)) {
+            if (kept.count(backup.name) == 0) {
+                made.push_back(backup.name);
+            }
+        }
+        ASSERT_TRUE(made.size() == 0 || made.size() == 2) << made.size();
+        const bool copies_removed = made.empty();
+        const std::string first = copies_removed ? "  > Removed 4 old log backups."
+                                                 : "  > Removed 3 old log backups.";
+        const std::string second = copies_removed ? "  > Removed 2 old log backups."
+                                                  : "  > Removed 1 old log backup.";
+        EXPECT_EQ(cycle_messages(output()), expected_cycle({{backing_up, first}, {backing_up, second}}));
+        for (const std::string& name : made) {
+            EXPECT_EQ(read_file(work + "/" + name), "the server's log") << name;
+            kept.insert(name);
+        }
+        const std::vector<std::string> left = file_names(work);
+        EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), kept);
+        EXPECT_EQ(read_file(work + "/" + logfile), "the server's log");
+        EXPECT_EQ(file_names(folder), std::vector<std::string>{"4.2.2025__10_00_00.log"});
+    }
 };
 
 class cycle_in_mode : public cycle, public testing::WithParamInterface<launch_case> {};
@@ -307,79 +389,12 @@ TEST_F(cycle, InstanceThatOutlivesMinUptimeRestartsAtOnceAndResetsThePause)
 
 TEST_F(cycle, OnlyBackupsOlderThanTheSetDaysAreRemoved)
 {
-    // Backups from an earlier run, and files that only look like them.
-    const long long day = 24 * 60 * 60;
-    struct seeded {
-        const char* name;
-        long long age;
-        bool removed;
-    } const seeds[] = {
-        {"1.2.2025__10_00_00.log", 30 * day, true},
-        {"1.2.2025__10_00_00-2.log", 3 * day, true},
-        {"28.2.2026__23_59_59-17.log", 2 * day + 3600, true},
-        {"5.3.2026__08_00_00.log", 2 * day - 3600, false},
-        {"6.3.2026__08_00_00.log", 0, false},
-        {"01.2.2025__10_00_00.log", 30 * day, false},
-        {"1.2.25__10_00_00.log", 30 * day, false},
-        {"1.2.2025__10_00_00.log.bak", 30 * day, false},
-        {"x1.2.2025__10_00_00.log", 30 * day, false},
-        {"1.2.2025__10_00_00-.log", 30 * day, false},
-        {"1.2.2025__10_00_00.txt", 30 * day, false},
-        {"old.log", 30 * day, false},
-    };
-    // The server's log has the form of an old backup here, yet is never
-    // one; the stand-in leaves it as it is.
-    const std::string logfile = "2.2.2025__10_00_00.log";
-    write_immediate_settings("[GENERAL]\nlogfile=" + logfile + "\nlogfile_backups_days=2\n");
-    ASSERT_TRUE(write_file(work + "/" + logfile, "the server's log"));
-    ASSERT_TRUE(set_modified_ago(work + "/" + logfile, 30 * day));
-    std::set<std::string> kept = {"deusex.exe", "molv.ini", logfile};
-    for (const seeded& seed : seeds) {
-        ASSERT_TRUE(write_file(work + "/" + seed.name, seed.name));
-        ASSERT_TRUE(set_modified_ago(work + "/" + seed.name, seed.age)) << seed.name;
-        if (!seed.removed) {
-            kept.insert(seed.name);
-        }
-    }
-    const std::string folder = work + "/3.2.2025__10_00_00.log";
-    ASSERT_TRUE(make_directory(folder));
-    ASSERT_TRUE(write_file(folder + "/4.2.2025__10_00_00.log", "inside"));
-    ASSERT_TRUE(set_modified_ago(folder + "/4.2.2025__10_00_00.log", 30 * day));
-    ASSERT_TRUE(set_modified_ago(folder, 30 * day));
+    expect_only_old_backups_removed(false);
+}
 
-    ASSERT_TRUE(install_server(work, "deusex.exe"));
-    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=2,3", "MOLV_STANDIN_LOG=0"});
-    ASSERT_TRUE(wait_for_instance(2));
-    // While instance 2 runs, one more old backup turns up.
-    ASSERT_TRUE(write_file(work + "/9.9.2025__09_09_09.log", "late"));
-    ASSERT_TRUE(set_modified_ago(work + "/9.9.2025__09_09_09.log", 10 * day));
-    stop_server(server_records()[1].number("pid"), work);
-    ASSERT_TRUE(wait_for_instance(3));
-
-    // A copy that carries the old log's time along (as on Windows) is old
-    // at once, and goes in the same pass as the others; a copy with the
-    // time of the copy stays.
-    std::vector<std::string> made;
-    for (const backup_file& backup : backups_in(work)) {
-        if (kept.count(backup.name) == 0) {
-            made.push_back(backup.name);
-        }
-    }
-    ASSERT_TRUE(made.size() == 0 || made.size() == 2) << made.size();
-    const bool copies_removed = made.empty();
-    EXPECT_EQ(cycle_messages(output()),
-              expected_cycle({{backing_up, copies_removed ? "  > Removed 4 old log backups."
-                                                          : "  > Removed 3 old log backups."},
-                              {backing_up, copies_removed ? "  > Removed 2 old log backups."
-                                                          : "  > Removed 1 old log backup."}}));
-    for (const std::string& name : made) {
-        EXPECT_EQ(read_file(work + "/" + name), "the server's log") << name;
-        kept.insert(name);
-    }
-    const std::vector<std::string> left = file_names(work);
-    EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), kept);
-    EXPECT_EQ(read_file(work + "/" + logfile), "the server's log");
-    EXPECT_EQ(file_names(folder), std::vector<std::string>{"4.2.2025__10_00_00.log"});
+TEST_F(cycle, LogNamedByItsFullPathIsNeverRemovedEither)
+{
+    expect_only_old_backups_removed(true);
 }
 
 // The longest command line molv accepts reaches the server whole.

@@ -104,13 +104,29 @@ TEST(BackupName, OnlyTheExactFormOfABackupIsRecognised)
 
 TEST(BackupName, TheLogItselfIsKnownByItsNameInAnyCase)
 {
-    EXPECT_TRUE(names_the_logfile("7.3.2026__09_05_03.log", "7.3.2026__09_05_03.log"));
-    EXPECT_TRUE(names_the_logfile("7.3.2026__09_05_03.log", "./7.3.2026__09_05_03.log"));
-    EXPECT_TRUE(names_the_logfile("7.3.2026__09_05_03.log", ".\\.\\7.3.2026__09_05_03.LOG"));
-    EXPECT_FALSE(names_the_logfile("7.3.2026__09_05_03.log", "7.3.2026__09_05_03.lo"));
-    EXPECT_FALSE(names_the_logfile("7.3.2026__09_05_03.log", "7.3.2026__09_05_03.log2"));
-    EXPECT_FALSE(names_the_logfile("7.3.2026__09_05_03.log", "logs/7.3.2026__09_05_03.log"));
-    EXPECT_FALSE(names_the_logfile("7.3.2026__09_05_03.log", ""));
+    const char* const name = "7.3.2026__09_05_03.log";
+    const char* const folder = "/srv/dx/System/";
+    struct {
+        const char* logfile;
+        const char* folder;
+        bool same;
+    } const cases[] = {
+        {"7.3.2026__09_05_03.log", folder, true},
+        {"./7.3.2026__09_05_03.log", folder, true},
+        {".\\.\\7.3.2026__09_05_03.LOG", folder, true},
+        {"/srv/dx/System/7.3.2026__09_05_03.log", folder, true},
+        {"C:/Games/System/./7.3.2026__09_05_03.log", "c:\\games\\system\\", true},
+        {"/srv/dx/System/7.3.2026__09_05_03.log", "", false},
+        {"/srv/dx/Other/7.3.2026__09_05_03.log", folder, false},
+        {"7.3.2026__09_05_03.lo", folder, false},
+        {"7.3.2026__09_05_03.log2", folder, false},
+        {"logs/7.3.2026__09_05_03.log", folder, false},
+        {"", folder, false},
+    };
+    for (const auto& entry : cases) {
+        EXPECT_EQ(names_the_logfile(name, entry.logfile, entry.folder), entry.same)
+            << entry.logfile << " in " << entry.folder;
+    }
 }
 
 TEST(RetryDelay, DoublesFromOneUpToSixty)
