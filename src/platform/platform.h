@@ -90,6 +90,9 @@ using removal_filter = bool (*)(const char* name, const void* context);
 
 // Removes from the current directory the regular files (no folders, no
 // links) whose name `wanted` accepts and that were last modified more than
-// `age_seconds` ago. Names that `wanted` refuses are not looked at further.
+// `age_seconds` ago, except the file that the path `spared` leads to,
+// however it is written. Names that `wanted` refuses are not looked at
+// further.
 void platform_remove_old_files(removal_filter wanted, const void* context,
-                               unsigned long long age_seconds, removal_pass& pass);
+                               unsigned long long age_seconds, const char* spared,
+                               removal_pass& pass);

@@ -10,9 +10,6 @@
 
 namespace {
 
-// The current directory with its final separator, for the pass under way.
-char current_folder[4200] = "";
-
 // Characters alike for a file name: letters in either case, and both
 // separators.
 char folded(char c)
@@ -23,7 +20,8 @@ char folded(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// Moves `text` past `prefix` when it begins with it; returns whether it did.
+// Moves `text` past `prefix` when it begins with it, in either case and
+// with either separator; returns whether it did.
 bool skip_prefix(const char*& text, const char* prefix)
 {
     const char* at = text;
@@ -40,16 +38,13 @@ bool skip_prefix(const char*& text, const char* prefix)
 bool old_backup_candidate(const char* name, const void* logfile_name)
 {
     return is_backup_name(name) &&
-           !names_the_logfile(name, static_cast<const char*>(logfile_name), current_folder);
+           !names_the_logfile(name, static_cast<const char*>(logfile_name));
 }
 
 } // namespace
 
-bool names_the_logfile(const char* name, const char* logfile, const char* folder)
+bool names_the_logfile(const char* name, const char* logfile)
 {
-    if (folder[0] != '\0') {
-        skip_prefix(logfile, folder);
-    }
     while (skip_prefix(logfile, "./")) {
     }
     for (; *name != '\0' && *logfile != '\0'; ++name, ++logfile) {
@@ -65,11 +60,9 @@ void remove_old_backups()
     if (backup_retention_days == 0) {
         return;
     }
-    // The log may be named by a path through the current directory.
-    platform_settings_path("", current_folder, sizeof current_folder);
     removal_pass pass;
     platform_remove_old_files(old_backup_candidate, settings[logfile],
-                              backup_retention_days * 86400ULL, pass);
+                              backup_retention_days * 86400ULL, settings[logfile], pass);
     if (pass.removed > 0) {
         char message[64];
         std::snprintf(message, sizeof message, "  > Removed %u old log %s.", pass.removed,

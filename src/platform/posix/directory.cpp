@@ -12,7 +12,8 @@
 #include "platform/platform.h"
 
 void platform_remove_old_files(removal_filter wanted, const void* context,
-                               unsigned long long age_seconds, removal_pass& pass)
+                               unsigned long long age_seconds, const char* spared,
+                               removal_pass& pass)
 {
     pass.removed = 0;
     pass.failed = 0;
@@ -25,6 +26,10 @@ void platform_remove_old_files(removal_filter wanted, const void* context,
     }
     const int folder = dirfd(directory);
     const std::time_t now = std::time(nullptr);
+    // The spared file is known by its device and inode, whatever path or
+    // link names it.
+    struct stat spared_info;
+    const bool spared_exists = stat(spared, &spared_info) == 0;
     while (const dirent* entry = readdir(directory)) {
         const char* name = entry->d_name;
         if (!wanted(name, context)) {
@@ -32,6 +37,10 @@ void platform_remove_old_files(removal_filter wanted, const void* context,
         }
         struct stat info;
         if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) {
+            continue;
+        }
+        if (spared_exists && info.st_dev == spared_info.st_dev &&
+            info.st_ino == spared_info.st_ino) {
             continue;
         }
         // A time in the future makes a file young, not old.

@@ -16,7 +16,8 @@ unsigned long long file_time_value(const FILETIME& time)
 } // namespace
 
 void platform_remove_old_files(removal_filter wanted, const void* context,
-                               unsigned long long age_seconds, removal_pass& pass)
+                               unsigned long long age_seconds, const char* spared,
+                               removal_pass& pass)
 {
     pass.removed = 0;
     pass.failed = 0;
@@ -36,6 +37,10 @@ void platform_remove_old_files(removal_filter wanted, const void* context,
     const unsigned long long now = file_time_value(now_time);
     // File times count in steps of 100 nanoseconds.
     const unsigned long long age = age_seconds * 10000000ULL;
+    // The spared file is known by its full path, however it is written.
+    char spared_path[MAX_PATH];
+    const DWORD spared_length = GetFullPathNameA(spared, sizeof spared_path, spared_path, nullptr);
+    const bool spared_known = spared_length > 0 && spared_length < sizeof spared_path;
     const DWORD not_a_plain_file =
         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
     do {
@@ -45,6 +50,12 @@ void platform_remove_old_files(removal_filter wanted, const void* context,
         // A time in the future makes a file young, not old.
         const unsigned long long written = file_time_value(found.ftLastWriteTime);
         if (written >= now || now - written <= age) {
+            continue;
+        }
+        char full_path[MAX_PATH];
+        const DWORD length = GetFullPathNameA(found.cFileName, sizeof full_path, full_path, nullptr);
+        if (spared_known && length > 0 && length < sizeof full_path &&
+            lstrcmpiA(full_path, spared_path) == 0) {
             continue;
         }
         if (DeleteFileA(found.cFileName)) {
