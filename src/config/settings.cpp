@@ -17,9 +17,14 @@ const setting_key setting_keys[setting_count] = {
     {"GAME", "game_mutators", "NULL"},
     {"GAME", "game_startmap", "DXMP_Area51_Bunker"},
     {"GAME", "max_players", "10"},
+    {"GENERAL", "min_uptime", "10"},
+    {"GENERAL", "logfile_backups_days", "0"},
 };
 
 setting_value settings[setting_count] = {};
+
+unsigned uptime_seconds = default_uptime_seconds;
+unsigned backup_retention_days = 0;
 
 const char settings_file_name[] = "molv.ini";
 
@@ -44,6 +49,64 @@ static void refuse_settings_file(const char* reason)
     append_text(message, sizeof message, reason);
     append_text(message, sizeof message, ". Using default settings.");
     log_line(colour_yellow, message);
+}
+
+namespace {
+
+// Reads decimal digits, at least one and nothing else, into `number`, which
+// stops growing at `ceiling` + 1 so that no count of digits overflows it.
+bool read_digits(const char* text, unsigned ceiling, unsigned& number)
+{
+    number = 0;
+    if (text[0] == '\0') {
+        return false;
+    }
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (*at < '0' || *at > '9') {
+            return false;
+        }
+        if (number <= ceiling) {
+            number = number * 10 + static_cast<unsigned>(*at - '0');
+        }
+    }
+    return true;
+}
+
+// Turns the text of both numeric settings into numbers, warning about each
+// value that is not one.
+void read_numbers()
+{
+    if (!read_uptime_seconds(settings[min_uptime], uptime_seconds)) {
+        log_line(colour_yellow, "  WARNING: min_uptime is not a number of seconds; using 10.");
+    }
+    if (!read_retention_days(settings[logfile_backups_days], backup_retention_days)) {
+        log_line(colour_yellow,
+                 "  WARNING: logfile_backups_days is not a number of days; keeping every backup.");
+    }
+}
+
+} // namespace
+
+bool read_uptime_seconds(const char* text, unsigned& seconds)
+{
+    unsigned number = 0;
+    if (!read_digits(text, longest_uptime_seconds, number) || number > longest_uptime_seconds) {
+        seconds = default_uptime_seconds;
+        return false;
+    }
+    seconds = number;
+    return true;
+}
+
+bool read_retention_days(const char* text, unsigned& days)
+{
+    unsigned number = 0;
+    if (!read_digits(text, longest_retention_days, number)) {
+        days = 0;
+        return false;
+    }
+    days = number > longest_retention_days ? longest_retention_days : number;
+    return true;
 }
 
 void load_settings()
@@ -76,4 +139,5 @@ void load_settings()
                                 value_capacity, settings_path);
     }
     platform_profile_release();
+    read_numbers();
 }

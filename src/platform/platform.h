@@ -88,3 +88,26 @@ copy_result platform_copy_new(const char* source, const char* destination,
 // Sleeps for the given number of seconds; returns early once a stop was
 // asked for.
 void platform_sleep_seconds(unsigned seconds);
+
+// Milliseconds on a clock that only moves forward, whatever is done to the
+// time of day; where it starts is of no meaning.
+unsigned long long platform_monotonic_ms();
+
+// What one pass of platform_remove_old_files did.
+struct removal_pass {
+    unsigned removed;
+    unsigned failed;  // files that stayed, or 1 when the folder could not be read
+    char reason[256]; // the system's reason for the first failure
+};
+
+// Decides from its name alone whether a file may be looked at for removal.
+using removal_filter = bool (*)(const char* name, const void* context);
+
+// Removes from the current directory the regular files (no folders, no
+// links) whose name `wanted` accepts and that were last modified more than
+// `age_seconds` ago, except the file that the path `spared` leads to,
+// however it is written. Names that `wanted` refuses are not looked at
+// further.
+void platform_remove_old_files(removal_filter wanted, const void* context,
+                               unsigned long long age_seconds, const char* spared,
+                               removal_pass& pass);

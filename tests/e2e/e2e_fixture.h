@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -22,6 +23,35 @@ constexpr char ended[] = "  WARNING: Server crashed or closed!";
 constexpr char backing_up[] = "  > Backing up the log...";
 constexpr char restarting[] = "  > Restarting...";
 constexpr char log_missing[] = "  WARNING: Logfile not found.";
+
+// The pause molv makes before restarting a server that ended soon after
+// its launch.
+inline std::string retrying_in(unsigned seconds)
+{
+    return "  > Retrying in " + std::to_string(seconds) + " seconds...";
+}
+
+// `text` with "min_uptime=0" at the head of its GENERAL section, or in a
+// GENERAL section of its own before the rest, in the line ends the text uses.
+inline std::string with_immediate_restarts(const std::string& text)
+{
+    std::string lower = text;
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    for (std::size_t at = lower.find("[general]"); at != std::string::npos;
+         at = lower.find("[general]", at + 1)) {
+        const std::size_t end = text.find_first_of("\r\n", at);
+        const bool line_start = at == 0 || text[at - 1] == '\n' || text[at - 1] == '\r';
+        if (line_start && end != std::string::npos) {
+            const std::string line_end =
+                text.compare(end, 2, "\r\n") == 0 ? "\r\n" : text.substr(end, 1);
+            const std::size_t after = end + line_end.size();
+            return text.substr(0, after) + "min_uptime=0" + line_end + text.substr(after);
+        }
+    }
+    return "[GENERAL]\nmin_uptime=0\n" + text;
+}
 
 // The messages from the first launch on.
 inline std::vector<std::string> cycle_messages(const std::string& output)
@@ -99,6 +129,13 @@ protected:
     void write_settings(const std::string& text)
     {
         ASSERT_TRUE(write_file(work + "/molv.ini", text));
+    }
+
+    // Settings that have molv restart every ended server at once, as the
+    // tests of servers that end within moments of their launch need.
+    void write_immediate_settings(const std::string& text = "")
+    {
+        write_settings(with_immediate_restarts(text));
     }
 
     // The launch of molv in `work` with the stand-in recording into `records`.

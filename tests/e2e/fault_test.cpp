@@ -127,6 +127,7 @@ protected:
 
 TEST_F(faults, AThousandServersThatEndAtOnceAreAllBackedUpAndNothingGrows)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=101,1001"});
 
@@ -157,6 +158,7 @@ TEST_F(faults, ServerKilledFromOutsideIsRestartedWhateverTheSignal)
     // The cycle tests cover a server that kills itself; these come from
     // outside to the server's whole process group, which molv is not in.
     const int signals[] = {SIGTERM, SIGINT, SIGHUP, SIGKILL};
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1,2,3,4,5"});
     for (std::size_t i = 0; i < 4; ++i) {
@@ -173,6 +175,7 @@ TEST_F(faults, ServerKilledFromOutsideIsRestartedWhateverTheSignal)
 
 TEST_F(faults, ExecutableRemovedUnderARunningServerIsRetriedUntilItIsBack)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1,2"});
     ASSERT_TRUE(wait_for_instance(1));
@@ -210,6 +213,7 @@ TEST_F(faults, ExecutableRemovedUnderARunningServerIsRetriedUntilItIsBack)
 
 TEST_F(faults, LogRemovedUnderARunningServerIsReportedAndBackupsGoOn)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1,2,3"});
     ASSERT_TRUE(wait_for_instance(1));
@@ -233,6 +237,7 @@ TEST_F(faults, BackupThatOutgrowsTheFileSizeLimitLeavesNothingAndBackupsResume)
     const unsigned long limit = 64 * 1024;
     write_settings(restart_at_once);
     ASSERT_TRUE(write_file(work + "/server.log", std::string(limit + 1, 'L')));
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1,2,3", "MOLV_STANDIN_LOG=0"}, input_kind::null_device, limit);
     ASSERT_TRUE(wait_for_instance(1));

@@ -122,6 +122,10 @@ bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& re
 // A new empty directory for one test.
 bool make_temporary_directory(std::string& path);
 
+// Sets the last-modification time of a file or folder to `seconds` before
+// now (utime on POSIX, SetFileTime on Windows).
+bool set_modified_ago(const std::string& path, long long seconds);
+
 // What molv wrote to an output file, with the system's line ends turned
 // into "\n". Elsewhere than at line ends the bytes are left as they are.
 std::string read_output(const std::string& path);

@@ -334,6 +334,29 @@ bool make_temporary_directory(std::string& path)
     return false;
 }
 
+bool set_modified_ago(const std::string& path, long long seconds)
+{
+    // A folder opens only with the backup flag.
+    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER value;
+    value.LowPart = now.dwLowDateTime;
+    value.HighPart = now.dwHighDateTime;
+    value.QuadPart -= static_cast<ULONGLONG>(seconds) * 10000000ULL;
+    FILETIME then;
+    then.dwLowDateTime = value.LowPart;
+    then.dwHighDateTime = value.HighPart;
+    const bool set = SetFileTime(file, nullptr, &then, &then) != 0;
+    CloseHandle(file);
+    return set;
+}
+
 std::string read_output(const std::string& path)
 {
     // Console programs end their lines with CR LF once written to a file.

@@ -44,6 +44,7 @@ class on_windows : public molv_test {};
 
 TEST_F(on_windows, TwoHundredRestartsLeaveNoHandleBehind)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=4,201"});
 

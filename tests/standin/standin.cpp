@@ -4,7 +4,9 @@
 // alone it runs three seconds and ends with status 0, which suits a demo.
 //
 // Its behaviour comes from its environment, which the supervisor passes on:
-//   MOLV_STANDIN_RUN_MS     how long to run, in milliseconds (3000)
+//   MOLV_STANDIN_RUN_MS     how long to run, in milliseconds (3000); a list
+//                           separated by commas is taken in turn, one
+//                           number per instance
 //   MOLV_STANDIN_HOLD       instance numbers, separated by commas, that run
 //                           until they are stopped instead
 //   MOLV_STANDIN_END        how to end, one word per instance in turn,
@@ -225,7 +227,13 @@ int main(int argc, char** argv)
     }
 
     const bool hold = listed(environment_text("MOLV_STANDIN_HOLD", ""), instance);
-    const long run_ms = environment_number("MOLV_STANDIN_RUN_MS", 3000);
+    const std::string run_text =
+        word_in_turn(environment_text("MOLV_STANDIN_RUN_MS", "3000"), instance - 1);
+    char* run_end = nullptr;
+    long run_ms = std::strtol(run_text.c_str(), &run_end, 10);
+    if (run_text.empty() || *run_end != '\0') {
+        run_ms = 3000;
+    }
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(run_ms);
     while (hold || std::chrono::steady_clock::now() < until) {
         if (!folder.empty() && file_exists(stop_path)) {
