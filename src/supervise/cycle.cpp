@@ -69,7 +69,8 @@ bool start_server()
 static void pause_before_retry(instance_end end)
 {
     retry_delay = delay_after(retry_delay, end);
-    if (retry_delay == 0) {
+    // A stop asked for ends the cycle without another try.
+    if (retry_delay == 0 || platform_stop_requested()) {
         return;
     }
     char message[64];
