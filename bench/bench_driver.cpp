@@ -1,6 +1,7 @@
 // The restart benchmark: MOLV against a bare reference loop, on the same
 // stand-in server, alternating in one run; then MOLV's footprint over many
-// restarts and its activity while a server runs.
+// restarts, its activity while a server runs, and how it paces a server
+// that ends at once, with default settings.
 //
 // How the figures are taken:
 //  - The stand-in server (quick_server) records its start and end on
@@ -47,21 +48,24 @@ struct options {
     unsigned long large_log_bytes = 256UL << 20;
     unsigned long footprint[3] = {1, 1000, 100000};
     unsigned idle_seconds = 20;
+    unsigned crash_seconds = 60;
     int nice_value = 0;
     bool nice_given = false;
     bool run_speed = true;
     bool run_footprint = true;
     bool run_idle = true;
     bool run_large_log = true;
+    bool run_crash_loop = true;
     bool quick = false;
 };
 
 const char usage_text[] =
     "usage: bench_driver --molv PATH --reference PATH --server PATH --work DIR\n"
     "                    [--quick] [--rounds N] [--restarts N] [--log-bytes N]\n"
-    "                    [--footprint A,B,C] [--idle-seconds S] [--nice N]\n"
-    "                    [--large-log-bytes N] [--only-large-log]\n"
-    "                    [--no-speed] [--no-footprint] [--no-idle] [--no-large-log]\n";
+    "                    [--footprint A,B,C] [--idle-seconds S] [--crash-seconds S]\n"
+    "                    [--large-log-bytes N] [--nice N] [--no-speed] [--no-footprint]\n"
+    "                    [--no-idle] [--no-crash-loop] [--no-large-log]\n"
+    "                    [--crash-loop-only] [--large-log-only]\n";
 
 bool parse_count(const char* text, unsigned long& out)
 {
@@ -89,6 +93,7 @@ bool parse_options(int argc, char** argv, options& opt)
             opt.footprint[2] = 200;
             opt.idle_seconds = 2;
             opt.large_log_bytes = 16UL << 20;
+            opt.crash_seconds = 8;
             opt.quick = true;
         } else if (std::strcmp(name, "--no-speed") == 0) {
             opt.run_speed = false;
@@ -96,12 +101,21 @@ bool parse_options(int argc, char** argv, options& opt)
             opt.run_footprint = false;
         } else if (std::strcmp(name, "--no-idle") == 0) {
             opt.run_idle = false;
-        } else if (std::strcmp(name, "--no-large-log") == 0) {
-            opt.run_large_log = false;
-        } else if (std::strcmp(name, "--only-large-log") == 0) {
+        } else if (std::strcmp(name, "--no-crash-loop") == 0) {
+            opt.run_crash_loop = false;
+        } else if (std::strcmp(name, "--crash-loop-only") == 0) {
             opt.run_speed = false;
             opt.run_footprint = false;
             opt.run_idle = false;
+            opt.run_large_log = false;
+            opt.run_crash_loop = true;
+        } else if (std::strcmp(name, "--no-large-log") == 0) {
+            opt.run_large_log = false;
+        } else if (std::strcmp(name, "--large-log-only") == 0) {
+            opt.run_speed = false;
+            opt.run_footprint = false;
+            opt.run_idle = false;
+            opt.run_crash_loop = false;
             opt.run_large_log = true;
         } else if (value == nullptr) {
             return false;
@@ -136,6 +150,10 @@ bool parse_options(int argc, char** argv, options& opt)
         } else if (std::strcmp(name, "--idle-seconds") == 0 && parse_count(value, number) &&
                    number > 0 && number < 100000) {
             opt.idle_seconds = static_cast<unsigned>(number);
+            ++i;
+        } else if (std::strcmp(name, "--crash-seconds") == 0 && parse_count(value, number) &&
+                   number > 0 && number < 100000) {
+            opt.crash_seconds = static_cast<unsigned>(number);
             ++i;
         } else if (std::strcmp(name, "--nice") == 0 &&
                    parse_count(value[0] == '-' ? value + 1 : value, number) && number <= 20) {
@@ -438,7 +456,14 @@ const char log_name[] = "server.log";
 const char server_argument[] = "DXMP_Area51_Bunker?Game=DeusEx.DeathMatchGame?-server?"
                                "log=server.log?MaxPlayers=10?";
 
-bool prepare_folder(const options& opt, const char* folder, bool backups)
+// How the settings file of a case treats a server that ends at once.
+enum class pacing { immediate, default_settings };
+
+// The settings of a case. The speed and footprint cases restart at once
+// (min_uptime=0), as they measure the restart itself; the crash loop keeps
+// every default but the server's name.
+bool prepare_folder(const options& opt, const char* folder, bool backups,
+                    pacing pace = pacing::immediate)
 {
     mkdir(opt.work, 0755);
     if (mkdir(folder, 0755) != 0 && errno != EEXIST) {
@@ -458,9 +483,14 @@ bool prepare_folder(const options& opt, const char* folder, bool backups)
     if (ini == nullptr) {
         return false;
     }
-    std::fprintf(ini,
-                 "[GENERAL]\nexename=%s\nlogfile=%s\nlogfile_backups=%d\n\n[GAME]\ngame_mtl=0\n",
-                 server_name, log_name, backups ? 1 : 0);
+    if (pace == pacing::default_settings) {
+        std::fprintf(ini, "[GENERAL]\nexename=%s\n", server_name);
+    } else {
+        std::fprintf(ini,
+                     "[GENERAL]\nexename=%s\nlogfile=%s\nlogfile_backups=%d\nmin_uptime=0\n\n"
+                     "[GAME]\ngame_mtl=0\n",
+                     server_name, log_name, backups ? 1 : 0);
+    }
     return std::fclose(ini) == 0;
 }
 
@@ -1185,6 +1215,90 @@ bool run_idle(const options& opt)
     return true;
 }
 
+// ------------------------------------------------------------ crash loop
+
+// The pauses MOLV announced, in order, as one text: "1,2,4,...".
+void retry_delays(const char* folder, char* out, std::size_t capacity)
+{
+    out[0] = '\0';
+    char path[4096];
+    FILE* file = join(path, sizeof path, folder, "out.txt") ? std::fopen(path, "r") : nullptr;
+    if (file == nullptr) {
+        return;
+    }
+    char line[512];
+    std::size_t used = 0;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        unsigned seconds = 0;
+        const char* at = std::strstr(line, "  > Retrying in ");
+        if (at != nullptr && std::sscanf(at, "  > Retrying in %u seconds", &seconds) == 1) {
+            int wrote = std::snprintf(out + used, capacity - used, used == 0 ? "%u" : ",%u",
+                                      seconds);
+            if (wrote < 0 || static_cast<std::size_t>(wrote) >= capacity - used) {
+                break;
+            }
+            used += static_cast<std::size_t>(wrote);
+        }
+    }
+    std::fclose(file);
+}
+
+bool run_crash_loop(const options& opt)
+{
+    char folder[4096];
+    if (!join(folder, sizeof folder, opt.work, "molv_crash_loop") ||
+        !prepare_folder(opt, folder, true, pacing::default_settings)) {
+        return false;
+    }
+    launch what;
+    what.kind = supervisor::molv;
+    what.backups = true;
+    what.folder = folder;
+    std::fprintf(stderr, "  crash loop: %u seconds...\n", opt.crash_seconds);
+    pid_t pid = start_supervisor(opt, what);
+    if (pid < 0) {
+        return false;
+    }
+    unsigned left = opt.crash_seconds;
+    while (left > 0) {
+        left = sleep(left);
+    }
+    const snapshot shot = take_snapshot(pid);
+    // Stopped first, so that no launch comes between the counts below.
+    kill(pid, SIGSTOP);
+    const unsigned long launches = read_stamps(folder).size();
+    const unsigned long backups = count_backups(folder);
+    const line_counts lines = count_lines(folder);
+    char delays[256];
+    retry_delays(folder, delays, sizeof delays);
+    kill_and_reap(pid);
+    reap_orphans();
+    clean_folder(folder);
+    if (shot.cpu_ns < 0) {
+        std::fprintf(stderr, "bench: cannot read MOLV's CPU time in the crash loop\n");
+        return false;
+    }
+
+    const double cpu_seconds = static_cast<double>(shot.cpu_ns) / 1e9;
+    std::printf("\nCrash loop: %u seconds of a server that ends at once, default settings\n",
+                opt.crash_seconds);
+    std::printf("  %-12s %10s %10s %16s   %s\n", "supervisor", "launches", "backups",
+                "CPU time (s)", "pauses announced (s)");
+    std::printf("  %-12s %10lu %10lu %16.4f   %s\n", "MOLV", launches, backups, cpu_seconds,
+                delays);
+    const bool few = launches <= 8;
+    const bool idle = cpu_seconds < 0.1;
+    const bool all_backed = backups == lines.backed_up && lines.backed_up == lines.ended;
+    std::printf("  Goal: at most 8 launches: %s; CPU time under 0.1 s: %s\n",
+                few ? "met" : "MISSED", idle ? "met" : "MISSED");
+    std::printf("  Every end was backed up: %s (%lu ends, %lu backups)\n",
+                all_backed ? "yes" : "NO", lines.ended, backups);
+    if (opt.crash_seconds != 60) {
+        std::printf("  (the goal is set for 60 seconds)\n");
+    }
+    return true;
+}
+
 // ------------------------------------------------------------- the machine
 
 void print_machine(const options& opt)
@@ -1264,6 +1378,9 @@ int main(int argc, char** argv)
     }
     if (ok && opt.run_idle) {
         ok = run_idle(opt) && ok;
+    }
+    if (ok && opt.run_crash_loop) {
+        ok = run_crash_loop(opt) && ok;
     }
     return ok ? 0 : 1;
 }

@@ -1,16 +1,19 @@
 #!/bin/sh
 # Builds a static release MOLV and the benchmark's programs, then runs the
-# restart benchmark and prints its table. Options go to the driver:
+# restart benchmark, the footprint, idle and crash-loop measurements, and
+# prints their tables. Options go to the driver:
 #   --quick                 small counts, a smoke test of a few seconds
 #   --rounds N              rounds of the speed comparison (7)
 #   --restarts N            restarts per case and round (1000)
 #   --footprint A,B,C       restart counts of the footprint figures (1,1000,100000)
 #   --idle-seconds S        length of the idle measurement (20)
+#   --crash-seconds S       length of the crash loop (60)
 #   --log-bytes N           size of the server log (65536)
 #   --nice N                priority of the benchmark (e.g. -10 on a busy machine)
 #   --large-log-bytes N     size of the large log backed up against cp (268435456)
-#   --only-large-log        only the large-log row
-#   --no-speed, --no-footprint, --no-idle, --no-large-log
+#   --no-speed, --no-footprint, --no-idle, --no-crash-loop, --no-large-log
+#   --crash-loop-only       the crash loop alone (about a minute)
+#   --large-log-only        the large log against cp alone (well under a minute)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 molv_build="$root/build-bench"

@@ -2,7 +2,7 @@
 // server's argument words: the launch mode, the summary, the composed command
 // line and its split into words.
 //
-// Input: up to twelve values in the order of the settings file, each ended by
+// Input: up to one value per setting, in the order of the settings, each ended by
 // a NUL byte; a value longer than 254 characters is cut to 254, as the
 // settings reader does, and a value the input does not reach keeps its
 // default.

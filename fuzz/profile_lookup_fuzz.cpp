@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
 
-    // The twelve lookups the program makes, over the same text, with the
+    // The lookups the program makes, one per setting, over the same text, with the
     // capacity of a setting.
     for (int id = 0; id < setting_count; ++id) {
         checked_lookup(text, length, setting_keys[id].section, setting_keys[id].key,

@@ -22,6 +22,7 @@ cat > "$server/molv.ini" <<'INI'
 exename=demo-server
 logfile=server.log
 logfile_backups=1
+min_uptime=2
 
 [GAME]
 game_mtl=0

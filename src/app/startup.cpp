@@ -45,6 +45,7 @@ static int stop_with_error(const char* message)
 
 int run_startup()
 {
+    platform_prepare_process();
     platform_set_title("MOLV");
     console_handle = platform_console_output();
 
@@ -64,4 +65,5 @@ int run_startup()
         return stop_with_error("  ERROR: Server command line is longer than 255 characters!");
     }
     supervise_server();
+    return 0;
 }

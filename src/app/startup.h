@@ -9,6 +9,6 @@ constexpr std::size_t banner_line_count = 16;
 // The banner, sixteen lines of 37 characters each.
 extern const char* const banner_lines[banner_line_count];
 
-// Runs the whole life of the program; returns the exit status (0) only when
-// the server cannot be started at all.
+// Runs the whole life of the program; returns the exit status (0) when the
+// server cannot be started at all or a stop was asked for.
 int run_startup();

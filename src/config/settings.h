@@ -1,4 +1,4 @@
-// The twelve settings read from "molv.ini" at start-up.
+// The settings read from "molv.ini" at start-up.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +21,8 @@ enum setting_id {
     game_mutators,
     game_startmap,
     max_players,
+    min_uptime,
+    logfile_backups_days,
     setting_count
 };
 
@@ -42,5 +44,28 @@ extern const char settings_file_name[];
 // Copies every default into `values`.
 void default_settings(setting_value* values);
 
-// Reports whether "molv.ini" is there and reads all twelve settings from it.
+// Reports whether "molv.ini" is there, reads every setting from it and
+// warns about the numbers it cannot take.
 void load_settings();
+
+// The numbers behind min_uptime and logfile_backups_days, set by
+// load_settings: an instance that ends sooner than `uptime_seconds` after
+// its launch is restarted after a pause; backups older than
+// `backup_retention_days` are removed after each end, 0 keeping them all.
+extern unsigned uptime_seconds;
+extern unsigned backup_retention_days;
+
+constexpr unsigned default_uptime_seconds = 10;
+constexpr unsigned longest_uptime_seconds = 86400;
+// Larger counts of days keep every file as surely, and the ages in seconds
+// stay far from any limit.
+constexpr unsigned longest_retention_days = 1000000;
+
+// Reads a min_uptime value: decimal digits up to 86400. Returns false, and
+// gives the default of 10, for anything else.
+bool read_uptime_seconds(const char* text, unsigned& seconds);
+
+// Reads a logfile_backups_days value: decimal digits, counts above
+// longest_retention_days taken as that. Returns false, and gives 0 (keep
+// every backup), for anything else.
+bool read_retention_days(const char* text, unsigned& days);

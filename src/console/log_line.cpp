@@ -6,6 +6,17 @@
 
 platform_console console_handle = nullptr;
 
+namespace {
+
+// A line that cannot be written (its reader gone, a full disk) is lost and
+// the supervision goes on; the next line is tried afresh, once.
+void forget_output_error()
+{
+    std::clearerr(stdout);
+}
+
+} // namespace
+
 void two_digit(int value, char* out, std::size_t capacity)
 {
     std::snprintf(out, capacity, value > 9 ? "%i" : "0%i", value);
@@ -43,6 +54,7 @@ void log_line(console_colour colour, const char* message)
     std::fputc('\n', stdout);
     std::fflush(stdout);
     platform_set_colour(console_handle, colour_white);
+    forget_output_error();
 }
 
 void plain_line(const char* text)
@@ -50,4 +62,5 @@ void plain_line(const char* text)
     std::fputs(text, stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+    forget_output_error();
 }

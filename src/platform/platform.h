@@ -9,6 +9,19 @@
 // An opaque handle to the console output, as kept by log_line.
 using platform_console = void*;
 
+// Prepares the process before it opens or starts anything: a closed
+// standard descriptor is opened on the null device, inherited descriptors
+// are kept from the server, output to a reader that is gone and writes past
+// a file-size limit fail instead of ending the program, and as a container's
+// first process every child is reaped and a stop signal is passed on to the
+// server.
+void platform_prepare_process();
+
+// True once a stop was asked for, by a signal that MOLV passes on to the
+// server as a container's first process; the cycle then ends after the
+// server's end has been handled.
+bool platform_stop_requested();
+
 // Sets the console window title (on a terminal: the title sequence).
 void platform_set_title(const char* title);
 
@@ -19,15 +32,28 @@ platform_console platform_console_output();
 // 14 or 15); does nothing when the output is not a console or terminal.
 void platform_set_colour(platform_console console, unsigned short colour);
 
-// Writes the absolute path of `file_name` in the current directory to
-// `destination`; returns false (and leaves an empty text) when it does not fit
-// or the current directory cannot be read.
+// Writes the path under which `file_name` in the current directory is read to
+// `destination`: the absolute path on Windows, whose profile reader looks for
+// a bare name elsewhere; the name itself on POSIX, which no length of the
+// current directory can break. Returns false (and leaves an empty text) when
+// it does not fit or the current directory cannot be read.
 bool platform_settings_path(const char* file_name, char* destination, std::size_t capacity);
+
+// Makes sure the settings file at `path` can be read whole, and keeps it for
+// the platform_profile_string calls with the same path that follow, so that
+// they all answer from one reading. Returns false with the system's reason
+// when the file cannot be read or is too large to hold.
+bool platform_profile_load(const char* path, char* reason, std::size_t reason_capacity);
+
+// Lets go of what platform_profile_load keeps.
+void platform_profile_release();
 
 // Reads `key` of `section` from the INI file at `path` into `destination`,
 // with the contract of the Windows profile reader: the value, or the default
 // when the file, section or key is missing; at most capacity-1 characters,
-// always terminated. Returns the number of characters copied.
+// always terminated. Returns the number of characters copied. Without a
+// platform_profile_load of the same path, the file is read for this call
+// alone, and a file that cannot be read gives the default.
 unsigned long platform_profile_string(const char* section, const char* key,
                                       const char* default_value, char* destination,
                                       unsigned long capacity, const char* path);
@@ -36,7 +62,8 @@ unsigned long platform_profile_string(const char* section, const char* key,
 bool platform_file_readable(const char* name);
 
 // Prints the "press any key" prompt and waits for one key; returns at once
-// at the end of input.
+// at the end of input. A signal that ends the program meanwhile finds the
+// terminal as it was before the prompt.
 void platform_pause();
 
 // Starts the server: the program `exename` (relative to the current
@@ -46,8 +73,8 @@ void platform_pause();
 bool platform_start_server(const char* exename, const char* command_line,
                            char* reason, std::size_t reason_capacity);
 
-// Blocks until the server started last has ended, then releases everything
-// that was held for it.
+// Blocks until the server started last has ended, collecting every other
+// child that ends meanwhile, then releases everything that was held for it.
 void platform_wait_server();
 
 enum class copy_result { copied, exists, source_missing, failed };
@@ -61,7 +88,8 @@ enum class copy_result { copied, exists, source_missing, failed };
 copy_result platform_copy_new(const char* source, const char* destination,
                               char* reason, std::size_t reason_capacity);
 
-// Sleeps for the given number of seconds.
+// Sleeps for the given number of seconds; returns early once a stop was
+// asked for.
 void platform_sleep_seconds(unsigned seconds);
 
 // Removes the copies that an ended MOLV left under working names in the
@@ -71,3 +99,26 @@ void platform_sleep_seconds(unsigned seconds);
 // where copies go under working names (the file system has no O_TMPFILE),
 // as nothing else leaves any.
 void platform_remove_stale_copies();
+
+// Milliseconds on a clock that only moves forward, whatever is done to the
+// time of day; where it starts is of no meaning.
+unsigned long long platform_monotonic_ms();
+
+// What one pass of platform_remove_old_files did.
+struct removal_pass {
+    unsigned removed;
+    unsigned failed;  // files that stayed, or 1 when the folder could not be read
+    char reason[256]; // the system's reason for the first failure
+};
+
+// Decides from its name alone whether a file may be looked at for removal.
+using removal_filter = bool (*)(const char* name, const void* context);
+
+// Removes from the current directory the regular files (no folders, no
+// links) whose name `wanted` accepts and that were last modified more than
+// `age_seconds` ago, except the file that the path `spared` leads to,
+// however it is written. Names that `wanted` refuses are not looked at
+// further.
+void platform_remove_old_files(removal_filter wanted, const void* context,
+                               unsigned long long age_seconds, const char* spared,
+                               removal_pass& pass);

@@ -42,14 +42,27 @@ char lower(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool same_name(span s, const char* name)
+bool same_name(span s, span name)
 {
-    for (const char* at = s.begin; at < s.end; ++at, ++name) {
-        if (*name == '\0' || lower(*at) != lower(*name)) {
+    if (s.end - s.begin != name.end - name.begin) {
+        return false;
+    }
+    for (const char* at = s.begin; at < s.end; ++at, ++name.begin) {
+        if (lower(*at) != lower(*name.begin)) {
             return false;
         }
     }
-    return *name == '\0';
+    return true;
+}
+
+// A name asked for, as the file's names are compared: without the blanks
+// around it.
+span asked_name(const char* name)
+{
+    if (name == nullptr) {
+        name = "";
+    }
+    return trim({name, name + std::strlen(name)});
 }
 
 // One pair of matching surrounding quotes is dropped.
@@ -133,7 +146,10 @@ unsigned long profile_lookup(const char* text, std::size_t length, const char* s
         at += 3;
     }
 
-    bool in_section = false;
+    const span wanted_section = asked_name(section);
+    const span wanted_key = asked_name(key);
+    // Lines before the first header belong to the section without a name.
+    bool in_section = wanted_section.begin == wanted_section.end;
     while (at < end) {
         span line = trim(next_line(at, end));
         span name;
@@ -141,7 +157,7 @@ unsigned long profile_lookup(const char* text, std::size_t length, const char* s
             if (in_section) {
                 break; // only the first matching section is searched
             }
-            in_section = same_name(name, section);
+            in_section = same_name(name, wanted_section);
             continue;
         }
         if (!in_section || line.begin == line.end) {
@@ -150,7 +166,7 @@ unsigned long profile_lookup(const char* text, std::size_t length, const char* s
         const char* equals = static_cast<const char*>(
             std::memchr(line.begin, '=', static_cast<std::size_t>(line.end - line.begin)));
         span line_key = {line.begin, equals != nullptr ? equals : line.end};
-        if (!same_name(trim(cut_at_nul(line_key)), key)) {
+        if (!same_name(trim(cut_at_nul(line_key)), wanted_key)) {
             continue;
         }
         if (equals == nullptr) {

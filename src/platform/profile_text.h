@@ -15,7 +15,10 @@
 //   "[A]\nk\n"                A, k           default   (no "=")
 //   "[A]\nk=\"v\"\n"          A, k           "v"       (one pair of quotes)
 //   "[A]\nk=1\n[A]\nk=2\n"    A, k           "1"       (first section only)
-//   "; c=1\n"                 none, "; c"    "1"       (no comments)
+//   "; c=1\n"                 "", "; c"      "1"       (no comments)
+//   "k=0\n[A]\nk=1\n"         "", k          "0"       (keys before any header)
+//   "[A]\nk=v\n"              " A ", " k "   "v"       (asked names trimmed)
+// A null default counts as an empty one.
 unsigned long profile_lookup(const char* text, std::size_t length, const char* section,
                              const char* key, const char* default_value, char* destination,
                              unsigned long capacity);

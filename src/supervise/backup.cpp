@@ -84,3 +84,57 @@ void backup_log()
         log_line(colour_yellow, message);
     }
 }
+
+namespace {
+
+// Reads `least` to `most` decimal digits at `at` into `value`, without a
+// leading zero when `no_leading_zero`, and moves `at` past them; fails on
+// more digits than `most`.
+bool read_number(const char*& at, int least, int most, bool no_leading_zero,
+                 unsigned long long& value)
+{
+    const char* start = at;
+    value = 0;
+    while (*at >= '0' && *at <= '9' && at - start < most) {
+        value = value * 10 + static_cast<unsigned>(*at - '0');
+        ++at;
+    }
+    const bool leading_zero = no_leading_zero && at - start > 0 && *start == '0';
+    return at - start >= least && !(*at >= '0' && *at <= '9') && !leading_zero;
+}
+
+bool read_literal(const char*& at, const char* literal)
+{
+    const std::size_t length = std::strlen(literal);
+    if (std::strncmp(at, literal, length) != 0) {
+        return false;
+    }
+    at += length;
+    return true;
+}
+
+} // namespace
+
+bool is_backup_name(const char* name)
+{
+    const char* at = name;
+    unsigned long long day = 0;
+    unsigned long long month = 0;
+    unsigned long long year = 0;
+    unsigned long long hour = 0;
+    unsigned long long minute = 0;
+    unsigned long long second = 0;
+    bool form = read_number(at, 1, 2, true, day) && read_literal(at, ".") &&
+                read_number(at, 1, 2, true, month) && read_literal(at, ".") &&
+                read_number(at, 4, 4, true, year) && read_literal(at, "__") &&
+                read_number(at, 2, 2, false, hour) && read_literal(at, "_") &&
+                read_number(at, 2, 2, false, minute) && read_literal(at, "_") &&
+                read_number(at, 2, 2, false, second);
+    if (form && *at == '-') {
+        ++at;
+        unsigned long long suffix = 0;
+        form = read_number(at, 1, 10, true, suffix) && suffix >= 2 && suffix <= 4294967295ULL;
+    }
+    return form && std::strcmp(at, ".log") == 0 && day >= 1 && day <= 31 && month >= 1 &&
+           month <= 12 && hour <= 23 && minute <= 59 && second <= 60;
+}

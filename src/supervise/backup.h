@@ -22,3 +22,9 @@ unsigned first_backup_suffix(const char* name, const char* previous_name,
 // Copies the log named by `logfile` to a new dated file in the current
 // directory and reports how it went.
 void backup_log();
+
+// True when `name` has exactly the form backup_name gives:
+// "day.month.year__HH_MM_SS.log" with an optional "-K" (K from 2) before
+// ".log", day and month without leading zeros, a year of four digits, each
+// part of the time of two, and every number within its range.
+bool is_backup_name(const char* name);

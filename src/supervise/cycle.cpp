@@ -8,13 +8,18 @@
 #include "text/text.h"
 #include "platform/platform.h"
 #include "supervise/backup.h"
+#include "supervise/retention.h"
 
 bool first_start = false;
 
 namespace {
 
-// The delay before the next try; 0 while launches succeed.
+// The pause before the next launch; 0 after an instance that lived long
+// enough, growing with failed launches and quick ends in a row.
 unsigned retry_delay = 0;
+
+// When the running instance was launched, in monotonic milliseconds.
+unsigned long long launched_at = 0;
 
 } // namespace
 
@@ -24,6 +29,16 @@ unsigned next_retry_delay(unsigned previous_delay)
         return 1;
     }
     return previous_delay >= 30 ? 60 : previous_delay * 2;
+}
+
+unsigned delay_after(unsigned previous_delay, instance_end end)
+{
+    return end == instance_end::lived ? 0 : next_retry_delay(previous_delay);
+}
+
+instance_end end_of_instance(unsigned long long lived_ms, unsigned min_uptime_seconds)
+{
+    return lived_ms < min_uptime_seconds * 1000ULL ? instance_end::quick : instance_end::lived;
 }
 
 bool start_server()
@@ -43,29 +58,37 @@ bool start_server()
         log_line(colour_yellow, message);
         return false;
     }
-    retry_delay = 0;
+    launched_at = platform_monotonic_ms();
     log_line(colour_green, "  > Gameserver is now running.");
     return true;
+}
+
+// A launch that failed, or an instance that ended soon after it, is followed
+// by a growing pause, so that a missing or broken server never makes the
+// supervisor spin.
+static void pause_before_retry(instance_end end)
+{
+    retry_delay = delay_after(retry_delay, end);
+    // A stop asked for ends the cycle without another try.
+    if (retry_delay == 0 || platform_stop_requested()) {
+        return;
+    }
+    char message[64];
+    std::snprintf(message, sizeof message, "  > Retrying in %u seconds...", retry_delay);
+    log_line(colour_white, message);
+    platform_sleep_seconds(retry_delay);
 }
 
 void wait_for_server()
 {
     platform_wait_server();
+    const unsigned long long lived_ms = platform_monotonic_ms() - launched_at;
     log_line(colour_yellow, "  WARNING: Server crashed or closed!");
     if (settings[logfile_backups][0] == '1') {
         backup_log();
+        remove_old_backups();
     }
-}
-
-// A launch that failed is retried after a growing pause, so that a missing
-// or broken executable never makes the supervisor spin.
-static void pause_before_retry()
-{
-    retry_delay = next_retry_delay(retry_delay);
-    char message[64];
-    std::snprintf(message, sizeof message, "  > Retrying in %u seconds...", retry_delay);
-    log_line(colour_white, message);
-    platform_sleep_seconds(retry_delay);
+    pause_before_retry(end_of_instance(lived_ms, uptime_seconds));
 }
 
 void supervise_server()
@@ -74,7 +97,10 @@ void supervise_server()
         if (start_server()) {
             wait_for_server();
         } else {
-            pause_before_retry();
+            pause_before_retry(instance_end::launch_failed);
+        }
+        if (platform_stop_requested()) {
+            return;
         }
     }
 }

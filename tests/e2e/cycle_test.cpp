@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -85,6 +86,88 @@ protected:
             }
         }
     }
+
+    // Seeds the current directory with old and recent backups, files and a
+    // folder that only look like backups, and a server log named like an
+    // old backup (by its name alone or by its full path), then checks that
+    // exactly the old backups go and molv says how many.
+    void expect_only_old_backups_removed(bool log_by_full_path)
+    {
+        // Backups from an earlier run, and files that only look like them.
+        const long long day = 24 * 60 * 60;
+        struct seeded {
+            const char* name;
+            long long age;
+            bool removed;
+        } const seeds[] = {
+            {"1.2.2025__10_00_00.log", 30 * day, true},
+            {"1.2.2025__10_00_00-2.log", 3 * day, true},
+            {"28.2.2026__23_59_59-17.log", 2 * day + 3600, true},
+            {"5.3.2026__08_00_00.log", 2 * day - 3600, false},
+            {"6.3.2026__08_00_00.log", 0, false},
+            {"01.2.2025__10_00_00.log", 30 * day, false},
+            {"1.2.25__10_00_00.log", 30 * day, false},
+            {"1.2.2025__10_00_00.log.bak", 30 * day, false},
+            {"x1.2.2025__10_00_00.log", 30 * day, false},
+            {"1.2.2025__10_00_00-.log", 30 * day, false},
+            {"1.2.2025__10_00_00.txt", 30 * day, false},
+            {"old.log", 30 * day, false},
+        };
+        // The server's log has the form of an old backup here, yet is never
+        // one; the stand-in leaves it as it is.
+        const std::string logfile = "2.2.2025__10_00_00.log";
+        write_immediate_settings("[GENERAL]\nlogfile=" + (log_by_full_path ? work + "/" : "") +
+                                 logfile + "\nlogfile_backups_days=2\n");
+        ASSERT_TRUE(write_file(work + "/" + logfile, "the server's log"));
+        ASSERT_TRUE(set_modified_ago(work + "/" + logfile, 30 * day));
+        std::set<std::string> kept = {"deusex.exe", "molv.ini", logfile};
+        for (const seeded& seed : seeds) {
+            ASSERT_TRUE(write_file(work + "/" + seed.name, seed.name));
+            ASSERT_TRUE(set_modified_ago(work + "/" + seed.name, seed.age)) << seed.name;
+            if (!seed.removed) {
+                kept.insert(seed.name);
+            }
+        }
+        const std::string folder = work + "/3.2.2025__10_00_00.log";
+        ASSERT_TRUE(make_directory(folder));
+        ASSERT_TRUE(write_file(folder + "/4.2.2025__10_00_00.log", "inside"));
+        ASSERT_TRUE(set_modified_ago(folder + "/4.2.2025__10_00_00.log", 30 * day));
+        ASSERT_TRUE(set_modified_ago(folder, 30 * day));
+
+        ASSERT_TRUE(install_server(work, "deusex.exe"));
+        start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=2,3", "MOLV_STANDIN_LOG=0"});
+        ASSERT_TRUE(wait_for_instance(2));
+        // While instance 2 runs, one more old backup turns up.
+        ASSERT_TRUE(write_file(work + "/9.9.2025__09_09_09.log", "late"));
+        ASSERT_TRUE(set_modified_ago(work + "/9.9.2025__09_09_09.log", 10 * day));
+        stop_server(server_records()[1].number("pid"), work);
+        ASSERT_TRUE(wait_for_instance(3));
+
+        // A copy that carries the old log's time along (as on Windows) is old
+        // at once, and goes in the same pass as the others; a copy with the
+        // time of the copy stays.
+        std::vector<std::string> made;
+        for (const backup_file& backup : backups_in(work)) {
+            if (kept.count(backup.name) == 0) {
+                made.push_back(backup.name);
+            }
+        }
+        ASSERT_TRUE(made.size() == 0 || made.size() == 2) << made.size();
+        const bool copies_removed = made.empty();
+        const std::string first = copies_removed ? "  > Removed 4 old log backups."
+                                                 : "  > Removed 3 old log backups.";
+        const std::string second = copies_removed ? "  > Removed 2 old log backups."
+                                                  : "  > Removed 1 old log backup.";
+        EXPECT_EQ(cycle_messages(output()), expected_cycle({{backing_up, first}, {backing_up, second}}));
+        for (const std::string& name : made) {
+            EXPECT_EQ(read_file(work + "/" + name), "the server's log") << name;
+            kept.insert(name);
+        }
+        const std::vector<std::string> left = file_names(work);
+        EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), kept);
+        EXPECT_EQ(read_file(work + "/" + logfile), "the server's log");
+        EXPECT_EQ(file_names(folder), std::vector<std::string>{"4.2.2025__10_00_00.log"});
+    }
 };
 
 class cycle_in_mode : public cycle, public testing::WithParamInterface<launch_case> {};
@@ -94,7 +177,7 @@ class cycle_in_mode : public cycle, public testing::WithParamInterface<launch_ca
 TEST_P(cycle_in_mode, ServerGetsTheComposedCommandLineAtEveryLaunch)
 {
     const launch_case& mode = GetParam();
-    write_settings(mode.settings);
+    write_immediate_settings(mode.settings);
     ASSERT_TRUE(install_server(work, mode.exename));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=3"});
     ASSERT_TRUE(wait_for_instance(3));
@@ -128,6 +211,8 @@ INSTANTIATE_TEST_SUITE_P(, cycle_in_mode, testing::ValuesIn(launch_cases),
 TEST_F(cycle, EveryEndedInstanceLeavesOneBackupOfItsOwnLog)
 {
     // Twenty servers that end at once: many ends fall within one second.
+    // With min_uptime=0 each is restarted at once, without a pause line.
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=21"});
     ASSERT_TRUE(wait_for_instance(21));
@@ -154,6 +239,7 @@ TEST_F(cycle, BackupsFromAnEarlierRunAreNeverReplaced)
             older.insert(name);
         }
     }
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=6"});
     ASSERT_TRUE(wait_for_instance(6));
@@ -171,7 +257,7 @@ TEST_F(cycle, BackupsFromAnEarlierRunAreNeverReplaced)
 
 TEST_F(cycle, BackupsOffRestartsRightAfterTheEnd)
 {
-    write_settings("[GENERAL]\nlogfile_backups=0\n");
+    write_immediate_settings("[GENERAL]\nlogfile_backups=0\n");
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=4"});
     ASSERT_TRUE(wait_for_instance(4));
@@ -182,18 +268,19 @@ TEST_F(cycle, BackupsOffRestartsRightAfterTheEnd)
 
 TEST_F(cycle, MissingLogIsReportedAndTheCycleGoesOn)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=3", "MOLV_STANDIN_LOG=0"});
     ASSERT_TRUE(wait_for_instance(3));
 
     EXPECT_EQ(cycle_messages(output()), expected_cycle(2, {log_missing}));
-    EXPECT_EQ(file_names(work), std::vector<std::string>{"deusex.exe"});
+    EXPECT_EQ(file_names(work), (std::vector<std::string>{"deusex.exe", "molv.ini"}));
 }
 
 TEST_F(cycle, LogInASubfolderIsBackedUpIntoTheCurrentDirectory)
 {
     ASSERT_TRUE(make_directory(work + "/logs"));
-    write_settings("[GENERAL]\nlogfile=logs/server.log\n");
+    write_immediate_settings("[GENERAL]\nlogfile=logs/server.log\n");
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=3"});
     ASSERT_TRUE(wait_for_instance(3));
@@ -205,6 +292,7 @@ TEST_F(cycle, LogInASubfolderIsBackedUpIntoTheCurrentDirectory)
 
 TEST_F(cycle, FailureStatusSignalAndAbortAreRestartedAlike)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=4", "MOLV_STANDIN_END=exit,signal,abort",
            "MOLV_STANDIN_EXIT=3"});
@@ -216,6 +304,7 @@ TEST_F(cycle, FailureStatusSignalAndAbortAreRestartedAlike)
 
 TEST_F(cycle, VanishedExecutableIsRetriedWithGrowingPauses)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1"});
     ASSERT_TRUE(wait_for_instance(1));
@@ -254,6 +343,58 @@ TEST_F(cycle, VanishedExecutableIsRetriedWithGrowingPauses)
         }
     }
     EXPECT_EQ(server_records().size(), 1u);
+}
+
+TEST_F(cycle, ServerThatEndsAtOnceIsPacedOneTwoFourSecondsByDefault)
+{
+    // No settings file: min_uptime is 10 seconds, and every instance ends
+    // long before that.
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    const auto began = std::chrono::steady_clock::now();
+    start({"MOLV_STANDIN_RUN_MS=0"});
+    ASSERT_TRUE(wait_for_message(retrying_in(8)));
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+
+    // Four launches with 1 + 2 + 4 seconds between them, and the fifth
+    // no sooner than 8 seconds after the fourth.
+    EXPECT_EQ(server_records().size(), 4u);
+    EXPECT_GE(seconds, 6.5);
+    std::vector<std::string> expected = {starting, running};
+    for (unsigned delay : {1u, 2u, 4u}) {
+        expected.insert(expected.end(),
+                        {ended, backing_up, retrying_in(delay), restarting, running});
+    }
+    expected.insert(expected.end(), {ended, backing_up, retrying_in(8)});
+    EXPECT_EQ(cycle_messages(output()), expected);
+    expect_one_backup_per_instance(work, 4);
+}
+
+TEST_F(cycle, InstanceThatOutlivesMinUptimeRestartsAtOnceAndResetsThePause)
+{
+    // Instance 3 runs one and a half seconds, longer than min_uptime; the
+    // others end at once, and instance 5 runs on.
+    write_settings("[GENERAL]\nmin_uptime=1\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0,0,1500,0", "MOLV_STANDIN_HOLD=5"});
+    ASSERT_TRUE(wait_for_instance(5));
+
+    EXPECT_EQ(cycle_messages(output()),
+              expected_cycle({{backing_up, retrying_in(1)},
+                              {backing_up, retrying_in(2)},
+                              {backing_up},
+                              {backing_up, retrying_in(1)}}));
+    expect_one_backup_per_instance(work, 4);
+}
+
+TEST_F(cycle, OnlyBackupsOlderThanTheSetDaysAreRemoved)
+{
+    expect_only_old_backups_removed(false);
+}
+
+TEST_F(cycle, LogNamedByItsFullPathIsNeverRemovedEither)
+{
+    expect_only_old_backups_removed(true);
 }
 
 // The longest command line molv accepts reaches the server whole.

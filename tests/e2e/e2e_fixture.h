@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -25,10 +26,6 @@ constexpr char ended[] = "  WARNING: Server crashed or closed!";
 constexpr char backing_up[] = "  > Backing up the log...";
 constexpr char restarting[] = "  > Restarting...";
 constexpr char log_missing[] = "  WARNING: Logfile not found.";
-
-// Settings under which a server that ends soon after its start is started
-// again at once, as the tests that end servers expect.
-constexpr char no_minimum_uptime[] = "[GENERAL]\nmin_uptime=0\n";
 
 // The copies under working names (".molv-backup-<process>-<serial>.tmp")
 // among the files of `directory`.
@@ -78,6 +75,35 @@ inline bool same_content(const std::string& one, const std::string& other)
         std::fclose(b);
     }
     return same;
+}
+
+// The pause molv makes before restarting a server that ended soon after
+// its launch.
+inline std::string retrying_in(unsigned seconds)
+{
+    return "  > Retrying in " + std::to_string(seconds) + " seconds...";
+}
+
+// `text` with "min_uptime=0" at the head of its GENERAL section, or in a
+// GENERAL section of its own before the rest, in the line ends the text uses.
+inline std::string with_immediate_restarts(const std::string& text)
+{
+    std::string lower = text;
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    for (std::size_t at = lower.find("[general]"); at != std::string::npos;
+         at = lower.find("[general]", at + 1)) {
+        const std::size_t end = text.find_first_of("\r\n", at);
+        const bool line_start = at == 0 || text[at - 1] == '\n' || text[at - 1] == '\r';
+        if (line_start && end != std::string::npos) {
+            const std::string line_end =
+                text.compare(end, 2, "\r\n") == 0 ? "\r\n" : text.substr(end, 1);
+            const std::size_t after = end + line_end.size();
+            return text.substr(0, after) + "min_uptime=0" + line_end + text.substr(after);
+        }
+    }
+    return "[GENERAL]\nmin_uptime=0\n" + text;
 }
 
 // The messages from the first launch on.
@@ -156,6 +182,13 @@ protected:
     void write_settings(const std::string& text)
     {
         ASSERT_TRUE(write_file(work + "/molv.ini", text));
+    }
+
+    // Settings that have molv restart every ended server at once, as the
+    // tests of servers that end within moments of their launch need.
+    void write_immediate_settings(const std::string& text = "")
+    {
+        write_settings(with_immediate_restarts(text));
     }
 
     // The launch of molv in `work` with the stand-in recording into `records`.

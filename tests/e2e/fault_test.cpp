@@ -1,7 +1,10 @@
 // The supervision cycle end to end under the faults an operator meets over
 // weeks: a server that dies at once again and again, one killed from
 // outside, an executable or a log file removed under a running server, and
-// a backup that the file system cannot take.
+// a backup that the file system cannot take; and under the surroundings
+// molv is run in: a pipe whose reader goes, closed or extra descriptors, a
+// container with molv as its first process, a root without a null device,
+// and a signal at the key prompt.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,9 +19,12 @@
 #include <string>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "e2e_fixture.h"
+#include "launch_modes.h"
 
 // AddressSanitizer keeps freed memory in quarantine instead of reusing it,
 // so under it the resident size grows with every allocation the C library
@@ -57,6 +63,18 @@ long instance_of_log(const std::string& content)
     std::size_t at = content.find("\ninstance ");
     return at == std::string::npos ? -1 : std::strtol(content.c_str() + at + 10, nullptr, 10);
 }
+
+// What descriptor `fd` of a process is open on, or "" when it is closed.
+std::string descriptor_target(long id, int fd)
+{
+    char target[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(id) + "/fd/" + std::to_string(fd);
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    return length < 0 ? "" : std::string(target, static_cast<std::size_t>(length));
+}
+
+// Settings under which a server that ends at once is started again at once.
+const char restart_at_once[] = "[GENERAL]\nmin_uptime=0\n";
 
 // The resident memory of a process in kilobytes, or -1.
 long resident_kilobytes(long id)
@@ -131,6 +149,7 @@ protected:
 
 TEST_F(faults, AThousandServersThatEndAtOnceAreAllBackedUpAndNothingGrows)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=101,1001"});
 
@@ -161,6 +180,7 @@ TEST_F(faults, ServerKilledFromOutsideIsRestartedWhateverTheSignal)
     // The cycle tests cover a server that kills itself; these come from
     // outside to the server's whole process group, which molv is not in.
     const int signals[] = {SIGTERM, SIGINT, SIGHUP, SIGKILL};
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1,2,3,4,5"});
     for (std::size_t i = 0; i < 4; ++i) {
@@ -177,6 +197,7 @@ TEST_F(faults, ServerKilledFromOutsideIsRestartedWhateverTheSignal)
 
 TEST_F(faults, ExecutableRemovedUnderARunningServerIsRetriedUntilItIsBack)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1,2"});
     ASSERT_TRUE(wait_for_instance(1));
@@ -214,6 +235,7 @@ TEST_F(faults, ExecutableRemovedUnderARunningServerIsRetriedUntilItIsBack)
 
 TEST_F(faults, LogRemovedUnderARunningServerIsReportedAndBackupsGoOn)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1,2,3"});
     ASSERT_TRUE(wait_for_instance(1));
@@ -232,14 +254,19 @@ TEST_F(faults, BackupThatOutgrowsTheFileSizeLimitLeavesNothingAndBackupsResume)
     // molv may write files of up to `limit` bytes, as if the disk held no
     // more: one byte more fails part way through the copy, and exactly the
     // limit fits. The stand-in writes no log, since the limit binds it too.
+    // molv runs with the signal for crossing the limit at its default, as
+    // from a shell after `ulimit -f 64`.
     const unsigned long limit = 64 * 1024;
+    write_settings(restart_at_once);
     ASSERT_TRUE(write_file(work + "/server.log", std::string(limit + 1, 'L')));
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1,2,3", "MOLV_STANDIN_LOG=0"}, input_kind::null_device, limit);
     ASSERT_TRUE(wait_for_instance(1));
     ASSERT_TRUE(signal_server(server_id(1), SIGKILL));
     ASSERT_TRUE(wait_for_instance(2));
-    EXPECT_EQ(file_names(work), (std::vector<std::string>{"deusex.exe", "server.log"}));
+    EXPECT_EQ(file_names(work),
+              (std::vector<std::string>{"deusex.exe", "molv.ini", "server.log"}));
 
     const std::string fits(limit, 'S');
     ASSERT_TRUE(write_file(work + "/server.log", fits));
@@ -249,6 +276,290 @@ TEST_F(faults, BackupThatOutgrowsTheFileSizeLimitLeavesNothingAndBackupsResume)
     const std::string failed = std::string("  WARNING: Log backup failed: ") + std::strerror(EFBIG);
     EXPECT_EQ(cycle_messages(output()), expected_cycle({{failed}, {backing_up}}));
     EXPECT_EQ(backup_contents(work), std::vector<std::string>{fits});
+    // The server gets the signal at its default, as molv got it.
+    for (const standin_record& server : server_records()) {
+        EXPECT_EQ(server.get("sigxfsz"), "default") << "instance " << server.get("instance");
+    }
+}
+
+TEST_F(faults, ReaderOfTheOutputThatGoesAwayLeavesTheCycleRunning)
+{
+    // As `molv | head -n 30`: the reader takes the banner, the settings and
+    // the first end, and goes. Every line after that is lost, and the cycle
+    // goes on as before.
+    write_settings(restart_at_once);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    molv_launch launch =
+        launch_in_work({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=2,5"});
+    launch.reader_lines = 30;
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_until([&] { return server_records().size() >= 2; }, deadline_seconds));
+    ASSERT_TRUE(wait_for_reader_end(molv, deadline_seconds));
+
+    // The next end is told to nobody; instances 3 and 4 end at once.
+    ASSERT_TRUE(signal_server(server_id(2), SIGKILL));
+    ASSERT_TRUE(wait_until([&] { return server_records().size() >= 5; }, deadline_seconds));
+    EXPECT_FALSE(wait_for_end(molv, 0)) << "molv ended by signal " << molv.end_signal;
+    expect_one_backup_each(1, 4);
+    EXPECT_EQ(text_lines(output(), true).size(), 30u);
+    EXPECT_EQ(cycle_messages(output()),
+              (std::vector<std::string>{starting, running, ended, backing_up}));
+    for (const standin_record& server : server_records()) {
+        EXPECT_EQ(server.get("sigpipe"), "default") << "instance " << server.get("instance");
+    }
+}
+
+TEST_F(faults, ClosedStandardDescriptorsAreNeverTakenByTheServersLog)
+{
+    // As `molv <&- >&- 2>&-`, with a server that writes console text while
+    // its log is open: the console text must not go into the log.
+    write_settings(restart_at_once);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    molv_launch launch = launch_in_work({"MOLV_STANDIN_HOLD=1,2", "MOLV_STANDIN_CHATTER=1"});
+    launch.standard_closed = true;
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_until([&] { return server_records().size() >= 1; }, deadline_seconds));
+    ASSERT_TRUE(signal_server(server_id(1), SIGKILL));
+    ASSERT_TRUE(wait_until([&] { return server_records().size() >= 2; }, deadline_seconds));
+
+    for (int fd = 0; fd <= 2; ++fd) {
+        EXPECT_EQ(descriptor_target(molv.id, fd), "/dev/null") << "descriptor " << fd;
+    }
+    for (const standin_record& server : server_records()) {
+        EXPECT_EQ(server.get("descriptors"), "0,1,2") << "instance " << server.get("instance");
+    }
+    expect_one_backup_each(1, 1);
+    EXPECT_FALSE(wait_for_end(molv, 0)) << "molv ended";
+}
+
+TEST_F(faults, DescriptorInheritedByMolvNeverReachesTheServer)
+{
+    // A launcher's lock file on descriptor 7: the server, in a session of its
+    // own, would hold the lock for its whole life.
+    write_settings(restart_at_once);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    molv_launch launch = launch_in_work({"MOLV_STANDIN_HOLD=1,2"});
+    launch.inherited_descriptor = 7;
+    launch.inherited_path = root + "/launcher.lock";
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_for_instance(1));
+    ASSERT_TRUE(signal_server(server_id(1), SIGKILL));
+    ASSERT_TRUE(wait_for_instance(2));
+
+    for (const standin_record& server : server_records()) {
+        EXPECT_EQ(server.get("descriptors"), "0,1,2") << "instance " << server.get("instance");
+    }
+    // molv itself leaves it alone: it belongs to whoever started molv.
+    EXPECT_EQ(descriptor_target(molv.id, 7), root + "/launcher.lock");
+}
+
+TEST_F(faults, AsAContainersFirstProcessMolvReapsEveryChildAndStopsWithItsServer)
+{
+    const std::string refused = isolation_refused(isolation_kind::pid_namespace);
+    if (!refused.empty()) {
+        GTEST_SKIP() << refused;
+    }
+    // Each server leaves a helper process behind, which comes to molv, the
+    // first process, once its server is gone, and then ends.
+    write_settings(restart_at_once);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    molv_launch launch = launch_in_work(
+        {"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=4", "MOLV_STANDIN_ORPHAN=1"});
+    launch.isolation = isolation_kind::pid_namespace;
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_for_instance(4));
+    EXPECT_TRUE(wait_until([&] { return child_processes(molv.id) == 1; }, deadline_seconds))
+        << child_processes(molv.id) << " children, " << zombie_children(molv.id)
+        << " of them ended";
+
+    // `docker stop`: SIGTERM to the first process, which passes it on to the
+    // server, handles its end as any other and ends.
+    ASSERT_EQ(kill(static_cast<pid_t>(molv.id), SIGTERM), 0);
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_TRUE(molv.exited) << "ended by signal " << molv.end_signal;
+    EXPECT_EQ(molv.exit_code, 0);
+    std::vector<std::string> expected = expected_cycle(3, {backing_up});
+    expected.insert(expected.end(), {ended, backing_up});
+    EXPECT_EQ(cycle_messages(output()), expected);
+    expect_one_backup_each(1, 4);
+    // A launch is never held up by the signals molv keeps from itself then.
+    for (const standin_record& server : server_records()) {
+        EXPECT_EQ(server.get("blocked"), "0") << "instance " << server.get("instance");
+    }
+}
+
+TEST_F(faults, AsAContainersFirstProcessMolvStopsInARetryPauseWithoutAnotherStart)
+{
+    const std::string refused = isolation_refused(isolation_kind::pid_namespace);
+    if (!refused.empty()) {
+        GTEST_SKIP() << refused;
+    }
+    // An executable that cannot be started: molv retries after growing pauses.
+    write_settings(restart_at_once);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    ASSERT_EQ(chmod((work + "/deusex.exe").c_str(), 0644), 0) << std::strerror(errno);
+    molv_launch launch = launch_in_work();
+    launch.isolation = isolation_kind::pid_namespace;
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_for_message("  > Retrying in 1 seconds..."));
+
+    ASSERT_EQ(kill(static_cast<pid_t>(molv.id), SIGINT), 0);
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_TRUE(molv.exited) << "ended by signal " << molv.end_signal;
+    EXPECT_EQ(molv.exit_code, 0);
+    // Whenever the signal came, the last try was followed by its pause and
+    // no other.
+    const std::vector<std::string> messages = cycle_messages(output());
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().rfind("  > Retrying in ", 0), 0u) << messages.back();
+    const std::string failed =
+        std::string("  WARNING: Could not start the gameserver: ") + std::strerror(EACCES);
+    EXPECT_EQ(count_message(output(), failed), count_message(output(), restarting) + 1);
+    EXPECT_TRUE(server_records().empty());
+}
+
+TEST_F(faults, OutsideAContainerAStopSignalEndsMolvAndTheServerRunsOn)
+{
+    write_settings(restart_at_once);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_HOLD=1"});
+    ASSERT_TRUE(wait_for_instance(1));
+
+    ASSERT_EQ(kill(static_cast<pid_t>(molv.id), SIGTERM), 0);
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_EQ(molv.end_signal, SIGTERM);
+    EXPECT_EQ(kill(static_cast<pid_t>(server_id(1)), 0), 0) << "the server ended with molv";
+    EXPECT_EQ(count_message(output(), ended), 0u);
+}
+
+TEST_F(faults, WithoutANullDeviceTheServerStartsWithItsInputClosed)
+{
+    const std::string refused = isolation_refused(isolation_kind::no_null_device);
+    if (!refused.empty()) {
+        GTEST_SKIP() << refused;
+    }
+    // A minimal root: /dev is empty.
+    write_settings(restart_at_once);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    molv_launch launch = launch_in_work({"MOLV_STANDIN_HOLD=1,2"});
+    launch.isolation = isolation_kind::no_null_device;
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_for_instance(1)) << output();
+    ASSERT_TRUE(signal_server(server_id(1), SIGKILL));
+    ASSERT_TRUE(wait_for_instance(2));
+
+    EXPECT_EQ(cycle_messages(output()), expected_cycle(1, {backing_up}));
+    for (const standin_record& server : server_records()) {
+        EXPECT_EQ(server.get("descriptors"), "1,2") << "instance " << server.get("instance");
+    }
+}
+
+TEST_F(faults, WithoutANullDeviceClosedStandardDescriptorsAreStillNeverTakenByTheLog)
+{
+    const std::string refused = isolation_refused(isolation_kind::no_null_device);
+    if (!refused.empty()) {
+        GTEST_SKIP() << refused;
+    }
+    // With nothing to open from /dev, the root directory holds the places of
+    // standard output and error: writes to it fail, and raise no signal.
+    write_settings(restart_at_once);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    molv_launch launch = launch_in_work({"MOLV_STANDIN_HOLD=1,2", "MOLV_STANDIN_CHATTER=1"});
+    launch.isolation = isolation_kind::no_null_device;
+    launch.standard_closed = true;
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_until([&] { return server_records().size() >= 1; }, deadline_seconds));
+    ASSERT_TRUE(signal_server(server_id(1), SIGKILL));
+    ASSERT_TRUE(wait_until([&] { return server_records().size() >= 2; }, deadline_seconds));
+
+    for (int fd = 0; fd <= 2; ++fd) {
+        EXPECT_EQ(descriptor_target(molv.id, fd), "/") << "descriptor " << fd;
+    }
+    expect_one_backup_each(1, 1);
+    EXPECT_FALSE(wait_for_end(molv, 0)) << "molv ended by signal " << molv.end_signal;
+}
+
+TEST_F(faults, SignalAtTheKeyPromptRestoresTheTerminalAndEndsMolvAsTheSignalWould)
+{
+    // No executable, so molv stops at the key prompt with the terminal out
+    // of line editing and echo. Ctrl+C there, or a signal from outside.
+    struct prompt_stop {
+        const char* keys;
+        int signal_sent;
+        int signal_expected;
+    };
+    const prompt_stop stops[] = {{"\x03", 0, SIGINT}, {"", SIGTERM, SIGTERM}, {"", SIGHUP, SIGHUP}};
+    for (const prompt_stop& stop : stops) {
+        molv_launch launch;
+        launch.directory = work;
+        launch.output_path = output_path;
+        launch.prompt_keys = stop.keys;
+        launch.prompt_signal = stop.signal_sent;
+        terminal_run run;
+        ASSERT_TRUE(run_in_terminal(launch, deadline_seconds, run)) << run.output;
+        EXPECT_NE(run.output.find("Press any key to continue . . . "), std::string::npos);
+        EXPECT_EQ(run.end_signal, stop.signal_expected) << "exit status " << run.exit_code;
+        EXPECT_TRUE(run.terminal_usable) << "after signal " << stop.signal_expected;
+    }
+}
+
+TEST_F(faults, SettingsAreReadInACurrentFolderDeeperThanThePathLimit)
+{
+    // Folders of 200 characters, one in the other, until the current folder's
+    // path alone is longer than any path the system takes whole.
+    const std::string folder(200, 'd');
+    std::string deep = work;
+    int at = open(work.c_str(), O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(at, 0) << std::strerror(errno);
+    while (deep.size() <= PATH_MAX + 200) {
+        const bool made = mkdirat(at, folder.c_str(), 0755) == 0;
+        const int inner = made ? openat(at, folder.c_str(), O_DIRECTORY | O_CLOEXEC) : -1;
+        close(at);
+        ASSERT_GE(inner, 0) << std::strerror(errno);
+        at = inner;
+        deep += "/" + folder;
+    }
+    const std::string settings = launch_cases[0].settings;
+    const int file = openat(at, "molv.ini", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const bool written = file >= 0 && write(file, settings.data(), settings.size()) ==
+                                          static_cast<ssize_t>(settings.size());
+    close(file);
+    close(at);
+    ASSERT_TRUE(written) << std::strerror(errno);
+
+    molv_launch launch = launch_in_work();
+    launch.directory = deep;
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_TRUE(molv.exited);
+    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(mask_stamps(output()), expected_start(true, launch_cases[0]) +
+                                         expected_refusal("  ERROR: Executeable not found!"));
+    // The folders are too deep for a removal by path names.
+    EXPECT_EQ(std::system(("rm -rf '" + work + "/" + folder + "'").c_str()), 0);
+}
+
+TEST_F(faults, SettingsFileTooLargeToReadIsSaidSoNotTakenForDefaults)
+{
+    // Settings at the start of a sparse file of many gigabytes: molv does
+    // not hold it whole, and says so rather than quietly using defaults.
+    write_settings(launch_cases[0].settings);
+    ASSERT_EQ(truncate((work + "/molv.ini").c_str(), 40LL << 30), 0) << std::strerror(errno);
+    start();
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_EQ(molv.exit_code, 0);
+
+    std::string expected = expected_start(true, {"", "", "", "",
+                                                 standard_summary("deusex.exe", "server.log",
+                                                                  "DeathMatchGame", "10",
+                                                                  "DXMP_Area51_Bunker")
+                                                     .c_str(),
+                                                 ""});
+    const std::string loading = "[HH:MM:SS]   Loading settings...\n";
+    expected.insert(expected.find(loading) + loading.size(),
+                    "[HH:MM:SS]   WARNING: Could not read molv.ini: " + std::string(std::strerror(EFBIG)) +
+                        ". Using default settings.\n");
+    EXPECT_EQ(mask_stamps(output()), expected + expected_refusal("  ERROR: Executeable not found!"));
 }
 
 TEST_F(faults, MolvKilledInTheMiddleOfACopyLeavesNoPartialBackupAndNextTimeNothingOfIt)
@@ -265,7 +576,7 @@ TEST_F(faults, MolvKilledInTheMiddleOfACopyLeavesNoPartialBackupAndNextTimeNothi
     const std::string log = work + "/server.log";
     ASSERT_TRUE(write_file(log, "MOLV stand-in server log\n"));
     ASSERT_EQ(truncate(log.c_str(), size), 0) << std::strerror(errno);
-    write_settings(no_minimum_uptime);
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     const std::vector<std::string> environment = {"MOLV_STANDIN_HOLD=1,2,3",
                                                   "MOLV_STANDIN_LOG=0"};
@@ -331,7 +642,7 @@ TEST_F(faults, WorkingCopiesOfEndedMolvsGoAtTheNextBackupAndNothingElseDoes)
         "molv-backup-" + dead + "-1.tmp", ".molv-backup-0" + dead + "-1.tmp", "operator.txt"};
     const std::string folder = ".molv-backup-" + dead + "-2.tmp";
     const std::string link = ".molv-backup-" + dead + "-3.tmp";
-    write_settings(no_minimum_uptime);
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     ASSERT_TRUE(write_file(work + "/" + stale, "part of a copy"));
     for (const std::string& name : kept_files) {

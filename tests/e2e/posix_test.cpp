@@ -1,10 +1,12 @@
 // End-to-end checks that only POSIX systems can make: the terminal, file
-// size limits, sessions, descriptors and zombies.
+// size limits, sessions, descriptors, zombies and symbolic links.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -125,6 +127,7 @@ TEST_F(on_posix, FailedCopyIsReportedLeavesNoFileAndTheCycleGoesOn)
     const unsigned long limit = 64 * 1024;
     const std::string log(4 * limit, 'L');
     ASSERT_TRUE(write_file(work + "/server.log", log));
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=4", "MOLV_STANDIN_LOG=0"},
           input_kind::null_device, limit);
@@ -141,7 +144,8 @@ TEST_F(on_posix, FailedCopyIsReportedLeavesNoFileAndTheCycleGoesOn)
     messages.erase(messages.begin(), messages.end() - static_cast<long>(
                                          std::min(messages.size(), expected.size())));
     EXPECT_EQ(messages, expected);
-    EXPECT_EQ(file_names(work), (std::vector<std::string>{"deusex.exe", "server.log"}));
+    EXPECT_EQ(file_names(work),
+              (std::vector<std::string>{"deusex.exe", "molv.ini", "server.log"}));
     EXPECT_EQ(read_file(work + "/server.log"), log);
 }
 
@@ -160,6 +164,7 @@ TEST_F(on_posix, ServerLeadsASessionOfItsOwnWithNoInput)
 
 TEST_F(on_posix, TwoHundredRestartsLeaveNoDescriptorAndNoZombieBehind)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=2,201"});
 
@@ -181,7 +186,7 @@ TEST_F(on_posix, BackupsTakeTheLogsPermissionBitsWhateverTheUmask)
 {
     // molv runs without root's right to read any file, as a service user
     // does, so the copy is named the way open to everyone.
-    write_settings(no_minimum_uptime);
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     molv_launch launch = launch_in_work({"MOLV_STANDIN_HOLD=1,2,3,4", "MOLV_STANDIN_LOG=0"});
     launch.without_read_override = true;
@@ -226,7 +231,7 @@ TEST_F(on_posix, CopyInTheKernelAndThroughMolvGiveTheSameBackups)
     const std::string logs[] = {elsewhere.path + "/server.log", work + "/server.log"};
     for (const std::string& log : logs) {
         ASSERT_TRUE(write_file(log, binary_log(log)));
-        write_settings(std::string(no_minimum_uptime) + "logfile=" + log + "\n");
+        write_immediate_settings("[GENERAL]\nlogfile=" + log + "\n");
         back_up_once(launch_in_work({"MOLV_STANDIN_HOLD=1,2,3,4", "MOLV_STANDIN_LOG=0"}));
     }
     for (const std::string& log : logs) {
@@ -234,4 +239,29 @@ TEST_F(on_posix, CopyInTheKernelAndThroughMolvGiveTheSameBackups)
     }
     EXPECT_EQ(dated_backups(work).size(), 2u);
     EXPECT_EQ(working_copies(work), std::vector<std::string>{});
+}
+
+TEST_F(on_posix, OldLinkNamedLikeABackupIsLeftAsItIs)
+{
+    // Both the link and the file it leads to are old; only plain files
+    // named like backups are removed, never a link or what it leads to.
+    write_immediate_settings("[GENERAL]\nlogfile_backups_days=1\n");
+    ASSERT_TRUE(write_file(root + "/elsewhere.log", "not molv's"));
+    ASSERT_TRUE(set_modified_ago(root + "/elsewhere.log", 10 * 86400));
+    const std::string link = work + "/1.2.2025__10_00_00.log";
+    ASSERT_EQ(symlink((root + "/elsewhere.log").c_str(), link.c_str()), 0) << std::strerror(errno);
+    const timespec old_times[2] = {{std::time(nullptr) - 10 * 86400, 0},
+                                   {std::time(nullptr) - 10 * 86400, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, link.c_str(), old_times, AT_SYMLINK_NOFOLLOW), 0)
+        << std::strerror(errno);
+    ASSERT_TRUE(write_file(work + "/2.2.2025__10_00_00.log", "old"));
+    ASSERT_TRUE(set_modified_ago(work + "/2.2.2025__10_00_00.log", 10 * 86400));
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=2"});
+    ASSERT_TRUE(wait_for_instance(2));
+
+    EXPECT_EQ(cycle_messages(output()),
+              expected_cycle({{backing_up, "  > Removed 1 old log backup."}}));
+    EXPECT_EQ(read_file(link), "not molv's");
+    EXPECT_FALSE(file_exists(work + "/2.2.2025__10_00_00.log"));
 }

@@ -20,14 +20,38 @@ enum class input_kind {
     null_device, // standard input reads from the null device
 };
 
+// A confinement of molv as containers and minimal roots give it. POSIX only.
+enum class isolation_kind {
+    none,
+    pid_namespace,  // molv is the first process (PID 1) of a new PID namespace
+    no_null_device, // molv sees an empty /dev, in a mount namespace of its own
+};
+
 struct molv_launch {
     std::string directory;   // the current directory of molv
     std::string output_path; // standard output and error go to this file
     std::vector<std::string> environment; // "NAME=value" on top of the runner's own
     input_kind input = input_kind::null_device;
     // A limit on the size of files molv writes, in bytes, with the signal for
-    // crossing it ignored, so that writes beyond it fail; 0 for none. POSIX only.
+    // crossing it at its default, as a shell leaves it; 0 for none. POSIX only.
     unsigned long file_size_limit = 0;
+    // Standard input, output and error all closed, as `molv <&- >&- 2>&-`;
+    // nothing goes to `output_path`. POSIX only.
+    bool standard_closed = false;
+    // When not 0: the output goes into a pipe whose reader copies this many
+    // lines to `output_path` and then goes away, as `molv | head -n N`.
+    // POSIX only.
+    unsigned reader_lines = 0;
+    // When not -1: molv inherits this descriptor, open on `inherited_path`,
+    // as a launcher's lock file would be. POSIX only.
+    int inherited_descriptor = -1;
+    std::string inherited_path;
+    isolation_kind isolation = isolation_kind::none;
+    // What the terminal run does at the key prompt once molv waits for the
+    // key: type these keys, or when `prompt_signal` is not 0, send molv that
+    // signal instead. POSIX only.
+    std::string prompt_keys = "x";
+    int prompt_signal = 0;
     // Without root's right to read any file whatever its permission bits, so
     // that a file of mode 000 is as unreadable to molv as to anyone else; the
     // launch ends with status 125 where the system refuses. POSIX only.
@@ -39,6 +63,8 @@ struct molv_process {
     bool ended = false;
     bool exited = false; // ended by itself, with `exit_code`
     int exit_code = -1;
+    int end_signal = 0;     // the signal that ended it, POSIX only
+    long reader_id = -1;    // the pipe reader of `reader_lines`, POSIX only
     void* handle = nullptr; // the process handle where the system has one
 };
 
@@ -48,6 +74,10 @@ bool start_molv(const molv_launch& launch, molv_process& process);
 // Waits up to `seconds` for molv to end and collects its status; returns
 // whether it has ended. A zero wait only looks.
 bool wait_for_end(molv_process& process, double seconds);
+
+// Waits up to `seconds` for the pipe reader of `reader_lines` to go and
+// collects it; returns whether it has gone. POSIX only.
+bool wait_for_reader_end(molv_process& process, double seconds);
 
 // Stops molv by its process id and collects it.
 void stop_molv(molv_process& process);
@@ -61,6 +91,14 @@ long session_of(long id);
 // The number of ended but uncollected children of the process. POSIX only.
 int zombie_children(long id);
 
+// The number of children of the process, ended or not. POSIX only.
+int child_processes(long id);
+
+// Why this system refuses the isolation (a container without the right to
+// make namespaces), tried out in a process of its own; empty when it allows
+// it. POSIX only.
+std::string isolation_refused(isolation_kind isolation);
+
 // Stops a server that is still running in `directory`, with everything in
 // its process group; does nothing to a process that has ended or runs
 // elsewhere, so a reused process id is never hit.
@@ -69,16 +107,24 @@ void stop_server(long id, const std::string& directory);
 struct terminal_run {
     bool ended = false;
     int exit_code = -1;
+    int end_signal = 0; // the signal that ended molv, 0 when it exited
     std::string output; // everything molv wrote, line ends as "\n"
+    // The terminal after molv ended: echo and line editing on, as a shell
+    // that does not repair it needs them.
+    bool terminal_usable = false;
 };
 
 // Runs molv once on a pseudo-terminal until it ends, answering its key
-// prompt. Returns false when it could not be started or did not end within
-// `seconds`. POSIX only.
+// prompt as `launch` says. Returns false when it could not be started or
+// did not end within `seconds`. POSIX only.
 bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& result);
 
 // A new empty directory for one test.
 bool make_temporary_directory(std::string& path);
+
+// Sets the last-modification time of a file or folder to `seconds` before
+// now (utime on POSIX, SetFileTime on Windows).
+bool set_modified_ago(const std::string& path, long long seconds);
 
 // What molv wrote to an output file, with the system's line ends turned
 // into "\n". Elsewhere than at line ends the bytes are left as they are.

@@ -8,15 +8,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <linux/capability.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include "runner.h"
 
@@ -60,18 +66,73 @@ void close_other_descriptors()
     }
 }
 
+// Enters `path` (absolute), one folder at a time when it is longer than the
+// system takes in one call. Between fork and exec: no allocation.
+bool enter_directory(const std::string& path)
+{
+    if (chdir(path.c_str()) == 0) {
+        return true;
+    }
+    static char pieces[65536];
+    if (errno != ENAMETOOLONG || path.size() >= sizeof pieces || path[0] != '/' ||
+        chdir("/") != 0) {
+        return false;
+    }
+    std::memcpy(pieces, path.c_str(), path.size() + 1);
+    char* piece = pieces + 1;
+    while (*piece != '\0') {
+        char* end = piece;
+        while (*end != '\0' && *end != '/') {
+            ++end;
+        }
+        const bool last = *end == '\0';
+        *end = '\0';
+        if (end != piece && chdir(piece) != 0) {
+            return false;
+        }
+        piece = last ? end : end + 1;
+    }
+    return true;
+}
+
+// fork(), with the child as the first process (PID 1) of a new PID
+// namespace; -1 where the system refuses.
+pid_t fork_in_new_pid_namespace()
+{
+    return static_cast<pid_t>(
+        syscall(SYS_clone, CLONE_NEWPID | SIGCHLD, nullptr, nullptr, nullptr, nullptr));
+}
+
+// Gives the calling process a mount namespace of its own with an empty /dev,
+// as a minimal root has: no null device and no terminals.
+bool hide_device_files()
+{
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("molv-e2e", "/dev", "tmpfs", 0, "mode=0755") == 0;
+}
+
 // The end of the child, between fork and exec: only async-signal-safe calls.
 [[noreturn]] void exec_molv(const molv_launch& launch, char** arguments, char** environment)
 {
-    if (chdir(launch.directory.c_str()) != 0) {
+    if (!enter_directory(launch.directory)) {
         _exit(126);
     }
+    // The dispositions and the signal mask a shell gives a program it starts,
+    // whatever the test program has.
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);
+    sigset_t no_signals;
+    sigemptyset(&no_signals);
+    sigprocmask(SIG_SETMASK, &no_signals, nullptr);
     if (launch.file_size_limit > 0) {
         rlimit limit;
         getrlimit(RLIMIT_FSIZE, &limit);
         limit.rlim_cur = static_cast<rlim_t>(launch.file_size_limit);
         setrlimit(RLIMIT_FSIZE, &limit);
-        signal(SIGXFSZ, SIG_IGN);
+    }
+    if (launch.isolation == isolation_kind::no_null_device && !hide_device_files()) {
+        _exit(125);
     }
     // A program that root starts gets the bounding set as its capabilities,
     // so dropping them there keeps them from molv.
@@ -81,8 +142,55 @@ void close_other_descriptors()
         _exit(125);
     }
     close_other_descriptors();
+    if (launch.inherited_descriptor >= 0) {
+        const int held = open(launch.inherited_path.c_str(), O_RDWR | O_CREAT, 0644);
+        if (held < 0 || (held != launch.inherited_descriptor &&
+                         dup2(held, launch.inherited_descriptor) < 0)) {
+            _exit(126);
+        }
+        if (held != launch.inherited_descriptor) {
+            close(held);
+        }
+    }
     execve(arguments[0], arguments, environment);
     _exit(127);
+}
+
+// The reader of `molv | head -n N`: copies `lines` lines from `from` to `to`
+// and ends, which closes the last reading end of the pipe.
+[[noreturn]] void read_lines_and_leave(int from, int to, unsigned lines)
+{
+    char buffer[4096];
+    while (lines > 0) {
+        const ssize_t got = read(from, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        std::size_t take = 0;
+        while (take < static_cast<std::size_t>(got) && lines > 0) {
+            if (buffer[take++] == '\n') {
+                --lines;
+            }
+        }
+        if (write(to, buffer, take) != static_cast<ssize_t>(take)) {
+            break;
+        }
+    }
+    _exit(0);
+}
+
+void collect_reader(molv_process& process)
+{
+    if (process.reader_id <= 0) {
+        return;
+    }
+    kill(static_cast<pid_t>(process.reader_id), SIGKILL);
+    while (waitpid(static_cast<pid_t>(process.reader_id), nullptr, 0) < 0 && errno == EINTR) {
+    }
+    process.reader_id = -1;
 }
 
 int open_output(const std::string& path)
@@ -95,6 +203,37 @@ void record_status(molv_process& process, int status)
     process.ended = true;
     process.exited = WIFEXITED(status);
     process.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    process.end_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+// The children of a process as /proc shows them, all or only the ended ones.
+int count_children(long id, bool ended_only)
+{
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr) {
+        return -1;
+    }
+    int children = 0;
+    while (const dirent* entry = readdir(processes)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') {
+            continue;
+        }
+        std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
+        // "pid (name) state parent ...": the name may hold anything, so the
+        // fields are read after its last parenthesis.
+        std::size_t close_paren = stat.rfind(')');
+        if (close_paren == std::string::npos) {
+            continue;
+        }
+        char state = '\0';
+        long parent = 0;
+        if (std::sscanf(stat.c_str() + close_paren + 1, " %c %ld", &state, &parent) == 2 &&
+            parent == id && (!ended_only || state == 'Z')) {
+            ++children;
+        }
+    }
+    closedir(processes);
+    return children;
 }
 
 bool read_link(const std::string& path, std::string& target)
@@ -121,26 +260,60 @@ bool start_molv(const molv_launch& launch, molv_process& process)
     if (output < 0) {
         return false;
     }
-    pid_t pid = fork();
+    process = molv_process{};
+    // molv writes into the pipe; the reader, a process of its own, takes
+    // what it wants and goes.
+    int pipe_ends[2] = {-1, -1};
+    if (launch.reader_lines > 0) {
+        if (pipe2(pipe_ends, O_CLOEXEC) != 0) {
+            close(output);
+            return false;
+        }
+        const pid_t reader = fork();
+        if (reader == 0) {
+            close(pipe_ends[1]);
+            read_lines_and_leave(pipe_ends[0], output, launch.reader_lines);
+        }
+        close(pipe_ends[0]);
+        if (reader < 0) {
+            close(pipe_ends[1]);
+            close(output);
+            return false;
+        }
+        process.reader_id = reader;
+    }
+    const int molv_output = launch.reader_lines > 0 ? pipe_ends[1] : output;
+    const pid_t pid = launch.isolation == isolation_kind::pid_namespace
+                          ? fork_in_new_pid_namespace()
+                          : fork();
     if (pid == 0) {
-        if (launch.input == input_kind::closed) {
+        if (launch.standard_closed) {
             close(STDIN_FILENO);
+            close(STDOUT_FILENO);
+            close(STDERR_FILENO);
         } else {
-            int null_device = open("/dev/null", O_RDONLY);
-            if (null_device < 0 || dup2(null_device, STDIN_FILENO) < 0) {
+            if (launch.input == input_kind::closed) {
+                close(STDIN_FILENO);
+            } else {
+                int null_device = open("/dev/null", O_RDONLY);
+                if (null_device < 0 || dup2(null_device, STDIN_FILENO) < 0) {
+                    _exit(126);
+                }
+            }
+            if (dup2(molv_output, STDOUT_FILENO) < 0 || dup2(molv_output, STDERR_FILENO) < 0) {
                 _exit(126);
             }
-        }
-        if (dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0) {
-            _exit(126);
         }
         exec_molv(launch, arguments.data(), environment.data());
     }
     close(output);
+    if (pipe_ends[1] >= 0) {
+        close(pipe_ends[1]);
+    }
     if (pid < 0) {
+        collect_reader(process);
         return false;
     }
-    process = molv_process{};
     process.id = pid;
     return true;
 }
@@ -162,8 +335,23 @@ bool wait_for_end(molv_process& process, double seconds)
         seconds);
 }
 
+bool wait_for_reader_end(molv_process& process, double seconds)
+{
+    return wait_until(
+        [&process] {
+            if (process.reader_id > 0 &&
+                waitpid(static_cast<pid_t>(process.reader_id), nullptr, WNOHANG) ==
+                    static_cast<pid_t>(process.reader_id)) {
+                process.reader_id = -1;
+            }
+            return process.reader_id <= 0;
+        },
+        seconds);
+}
+
 void stop_molv(molv_process& process)
 {
+    collect_reader(process);
     if (process.ended || process.id <= 0) {
         return;
     }
@@ -201,31 +389,51 @@ long session_of(long id)
 
 int zombie_children(long id)
 {
-    DIR* processes = opendir("/proc");
-    if (processes == nullptr) {
-        return -1;
+    return count_children(id, true);
+}
+
+int child_processes(long id)
+{
+    return count_children(id, false);
+}
+
+std::string isolation_refused(isolation_kind isolation)
+{
+    if (isolation == isolation_kind::none) {
+        return "";
     }
-    int zombies = 0;
-    while (const dirent* entry = readdir(processes)) {
-        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') {
-            continue;
+    // The trial runs in a child, which exits with the error number.
+    const pid_t trial = fork();
+    if (trial == 0) {
+        if (isolation == isolation_kind::no_null_device) {
+            _exit(hide_device_files() ? 0 : errno);
         }
-        std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
-        // "pid (name) state parent ...": the name may hold anything, so the
-        // fields are read after its last parenthesis.
-        std::size_t close_paren = stat.rfind(')');
-        if (close_paren == std::string::npos) {
-            continue;
+        const pid_t first = fork_in_new_pid_namespace();
+        if (first == 0) {
+            _exit(0);
         }
-        char state = '\0';
-        long parent = 0;
-        if (std::sscanf(stat.c_str() + close_paren + 1, " %c %ld", &state, &parent) == 2 &&
-            parent == id && state == 'Z') {
-            ++zombies;
+        if (first < 0) {
+            _exit(errno);
         }
+        int status = 0;
+        while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+        }
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : ECHILD);
     }
-    closedir(processes);
-    return zombies;
+    if (trial < 0) {
+        return std::string("no process for the trial: ") + std::strerror(errno);
+    }
+    int status = 0;
+    while (waitpid(trial, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return "";
+    }
+    const std::string what = isolation == isolation_kind::pid_namespace
+                                 ? "a new PID namespace"
+                                 : "a mount namespace with an empty /dev";
+    return "this system refuses " + what + ": " +
+           (WIFEXITED(status) ? std::strerror(WEXITSTATUS(status)) : "the trial was killed");
 }
 
 void stop_server(long id, const std::string& directory)
@@ -293,12 +501,27 @@ bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& re
 
     std::string raw;
     bool answered = false;
+    // molv takes the terminal out of line editing once it waits for the key;
+    // the answer comes then, when it meets the waiting molv.
+    const auto waits_for_key = [terminal] {
+        termios settings;
+        return tcgetattr(terminal, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
+    };
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(seconds));
     while (std::chrono::steady_clock::now() < deadline) {
+        if (!answered && raw.find("Press any key to continue . . . ") != std::string::npos &&
+            waits_for_key()) {
+            if (launch.prompt_signal != 0) {
+                answered = kill(pid, launch.prompt_signal) == 0;
+            } else {
+                answered = write(terminal, launch.prompt_keys.data(), launch.prompt_keys.size()) ==
+                           static_cast<ssize_t>(launch.prompt_keys.size());
+            }
+        }
         pollfd watch = {terminal, POLLIN, 0};
-        int ready = poll(&watch, 1, 100);
+        int ready = poll(&watch, 1, 20);
         if (ready < 0 && errno != EINTR) {
             break;
         }
@@ -316,10 +539,11 @@ bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& re
             break;
         }
         raw.append(buffer, static_cast<std::size_t>(got));
-        if (!answered && raw.find("Press any key to continue . . . ") != std::string::npos) {
-            answered = write(terminal, "x", 1) == 1;
-        }
     }
+    // The settings of the other side, which this side reads as its own.
+    termios after;
+    result.terminal_usable = tcgetattr(terminal, &after) == 0 && (after.c_lflag & ICANON) != 0 &&
+                             (after.c_lflag & ECHO) != 0;
     close(terminal);
     if (!result.ended) {
         kill(pid, SIGKILL);
@@ -329,6 +553,9 @@ bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& re
     }
     if (result.ended && WIFEXITED(status)) {
         result.exit_code = WEXITSTATUS(status);
+    }
+    if (result.ended && WIFSIGNALED(status)) {
+        result.end_signal = WTERMSIG(status);
     }
     // The terminal turns every line end into CR LF.
     for (std::size_t i = 0; i < raw.size(); ++i) {
@@ -354,6 +581,13 @@ bool make_temporary_directory(std::string& path)
     path = real;
     std::free(real);
     return true;
+}
+
+bool set_modified_ago(const std::string& path, long long seconds)
+{
+    const std::time_t then = std::time(nullptr) - static_cast<std::time_t>(seconds);
+    const utimbuf times = {then, then};
+    return utime(path.c_str(), &times) == 0;
 }
 
 std::string read_output(const std::string& path)

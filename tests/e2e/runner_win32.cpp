@@ -188,9 +188,11 @@ int handles_in_system_table(unsigned long id)
 
 bool start_molv(const molv_launch& launch, molv_process& process)
 {
-    // The launch is refused rather than run without the file size limit it
-    // asks for, which Windows has no means to set.
-    if (launch.file_size_limit > 0) {
+    // The launch is refused rather than run without what it asks for and
+    // Windows has no means to give: a file size limit, closed or piped
+    // standard handles, an inherited descriptor, or namespaces.
+    if (launch.file_size_limit > 0 || launch.standard_closed || launch.reader_lines > 0 ||
+        launch.inherited_descriptor >= 0 || launch.isolation != isolation_kind::none) {
         return false;
     }
     const std::string program = full_path(molv_program);
@@ -330,6 +332,29 @@ bool make_temporary_directory(std::string& path)
         }
     }
     return false;
+}
+
+bool set_modified_ago(const std::string& path, long long seconds)
+{
+    // A folder opens only with the backup flag.
+    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER value;
+    value.LowPart = now.dwLowDateTime;
+    value.HighPart = now.dwHighDateTime;
+    value.QuadPart -= static_cast<ULONGLONG>(seconds) * 10000000ULL;
+    FILETIME then;
+    then.dwLowDateTime = value.LowPart;
+    then.dwHighDateTime = value.HighPart;
+    const bool set = SetFileTime(file, nullptr, &then, &then) != 0;
+    CloseHandle(file);
+    return set;
 }
 
 std::string read_output(const std::string& path)

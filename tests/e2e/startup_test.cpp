@@ -117,3 +117,25 @@ TEST_F(start_up, CommandLineOverTheLimitIsRefusedAndNoServerStarts)
                   expected_refusal("  ERROR: Server command line is longer than 255 characters!"));
     EXPECT_TRUE(server_records().empty());
 }
+
+TEST_F(start_up, NumbersThatAreNotNumbersAreReportedRightAfterLoading)
+{
+    // Both warnings come before the summary, which is unchanged.
+    for (const char* uptime : {"ten", "86401", ""}) {
+        write_settings(std::string("[GENERAL]\nmin_uptime=") + uptime +
+                       "\nlogfile_backups_days=-1\n");
+        start({}, input_kind::closed);
+        ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+        EXPECT_TRUE(molv.exited);
+        EXPECT_EQ(molv.exit_code, 0);
+        EXPECT_EQ(mask_stamps(output()),
+                  expected_banner() + "[HH:MM:SS]   Loading settings...\n" +
+                      "[HH:MM:SS]   WARNING: min_uptime is not a number of seconds; using 10.\n" +
+                      "[HH:MM:SS]   WARNING: logfile_backups_days is not a number of days; "
+                      "keeping every backup.\n" +
+                      "[HH:MM:SS]   > Loaded settings:\n" + defaults_summary + "\n" +
+                      expected_refusal("  ERROR: Executeable not found!"))
+            << "min_uptime=" << uptime;
+        molv = molv_process();
+    }
+}

@@ -44,6 +44,7 @@ class on_windows : public molv_test {};
 
 TEST_F(on_windows, TwoHundredRestartsLeaveNoHandleBehind)
 {
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=4,201"});
 
@@ -90,7 +91,7 @@ TEST_F(on_windows, KilledMolvLeavesNoPartialBackupAndItsWorkingCopyGoesAtTheNext
     std::error_code error;
     std::filesystem::resize_file(log, 256u << 20, error);
     ASSERT_FALSE(error) << error.message();
-    write_settings(no_minimum_uptime);
+    write_immediate_settings();
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     const std::vector<std::string> environment = {"MOLV_STANDIN_HOLD=1,2,3",
                                                   "MOLV_STANDIN_LOG=0"};
@@ -138,4 +139,31 @@ TEST_F(on_windows, KilledMolvLeavesNoPartialBackupAndItsWorkingCopyGoesAtTheNext
     }
     ASSERT_EQ(second_run.size(), 1u);
     EXPECT_EQ(read_file(work + "\\" + second_run[0]), next_log);
+}
+
+TEST_F(on_windows, FileThatIsNoProgramIsReportedInASentenceThatNamesIt)
+{
+    write_settings("[GENERAL]\nexename=srv.exe\n");
+    ASSERT_TRUE(write_file(work + "/srv.exe", "This is a text file, not a program.\r\n"));
+    start();
+    const std::string failed = "  WARNING: Could not start the gameserver: ";
+    std::string message;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            for (const std::string& line : stamped_messages(output())) {
+                if (line.compare(0, failed.size(), failed) == 0) {
+                    message = line;
+                    return true;
+                }
+            }
+            return false;
+        },
+        deadline_seconds))
+        << output();
+    // The system's text for this names the file through an insert, which
+    // must never show as such.
+    EXPECT_EQ(message.find('%'), std::string::npos) << message;
+    EXPECT_NE(message.find("srv.exe"), std::string::npos) << message;
+    EXPECT_GT(message.size(), failed.size() + std::string("srv.exe").size()) << message;
+    EXPECT_TRUE(server_records().empty());
 }

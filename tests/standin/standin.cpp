@@ -4,7 +4,9 @@
 // alone it runs three seconds and ends with status 0, which suits a demo.
 //
 // Its behaviour comes from its environment, which the supervisor passes on:
-//   MOLV_STANDIN_RUN_MS     how long to run, in milliseconds (3000)
+//   MOLV_STANDIN_RUN_MS     how long to run, in milliseconds (3000); a list
+//                           separated by commas is taken in turn, one
+//                           number per instance
 //   MOLV_STANDIN_HOLD       instance numbers, separated by commas, that run
 //                           until they are stopped instead
 //   MOLV_STANDIN_END        how to end, one word per instance in turn,
@@ -13,9 +15,15 @@
 //   MOLV_STANDIN_LOG        "0": write no log file
 //   MOLV_STANDIN_LOG_BYTES  the exact size of the log, filled up with lines
 //   MOLV_STANDIN_RECORD     a folder for the record of every instance
+//   MOLV_STANDIN_CHATTER    "1": write a line of console text to standard
+//                           output and error while the log is open
+//   MOLV_STANDIN_ORPHAN     "1": leave a process behind that ends right
+//                           after the stand-in
 //
 // In the record folder every instance appends one line to "records.txt":
 // tab-separated fields instance=, pid=, session=, leader=, input_null=,
+// sigpipe=, sigxfsz= (the dispositions it started with), blocked= (the
+// number of blocked signals), descriptors= (the open ones, "0,1,2"),
 // log= (the log file's name, empty when none), log_written=, line= (the
 // command line as received), argc= and arg0= onwards. It keeps a copy of
 // the log it wrote as "log-N.txt", N being its instance number, counted
@@ -60,11 +68,20 @@ bool file_exists(const std::string& path)
     return true;
 }
 
-bool write_file(const std::string& path, const std::string& content, const char* mode)
+bool write_file(const std::string& path, const std::string& content, const char* mode,
+                bool chatter = false)
 {
     std::FILE* file = std::fopen(path.c_str(), mode);
     if (file == nullptr) {
         return false;
+    }
+    // Console text, as a server writes it beside its log; it must never end
+    // up in the log.
+    if (chatter) {
+        std::fputs("stand-in console text\n", stdout);
+        std::fflush(stdout);
+        std::fputs("stand-in error text\n", stderr);
+        std::fflush(stderr);
     }
     bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
     return std::fclose(file) == 0 && written;
@@ -162,6 +179,8 @@ std::string record_line(long instance, const standin_facts& facts, const std::st
     std::snprintf(head, sizeof head, "instance=%ld\tpid=%lu\tsession=%s\tleader=%s\tinput_null=%s",
                   instance, facts.process_id, facts.session, facts.leader, facts.input_null);
     std::string record = head;
+    record += std::string("\tsigpipe=") + facts.sigpipe + "\tsigxfsz=" + facts.sigxfsz;
+    record += std::string("\tblocked=") + facts.blocked + "\tdescriptors=" + facts.descriptors;
     record += "\tlog=" + log;
     record += log_written ? "\tlog_written=1" : "\tlog_written=0";
     record += "\tline=" + line;
@@ -192,7 +211,8 @@ int main(int argc, char** argv)
     if (!log.empty() && std::strcmp(environment_text("MOLV_STANDIN_LOG", "1"), "0") != 0) {
         content = log_content(instance, facts.process_id, line,
                               environment_number("MOLV_STANDIN_LOG_BYTES", 0));
-        log_written = write_file(log, content, "wb");
+        log_written = write_file(log, content, "wb",
+                                 std::strcmp(environment_text("MOLV_STANDIN_CHATTER", "0"), "1") == 0);
     }
     if (!folder.empty()) {
         if (log_written) {
@@ -202,8 +222,18 @@ int main(int argc, char** argv)
                    record_line(instance, facts, log, log_written, line, argc, argv), "ab");
     }
 
+    if (std::strcmp(environment_text("MOLV_STANDIN_ORPHAN", "0"), "1") == 0) {
+        standin_leave_orphan();
+    }
+
     const bool hold = listed(environment_text("MOLV_STANDIN_HOLD", ""), instance);
-    const long run_ms = environment_number("MOLV_STANDIN_RUN_MS", 3000);
+    const std::string run_text =
+        word_in_turn(environment_text("MOLV_STANDIN_RUN_MS", "3000"), instance - 1);
+    char* run_end = nullptr;
+    long run_ms = std::strtol(run_text.c_str(), &run_end, 10);
+    if (run_text.empty() || *run_end != '\0') {
+        run_ms = 3000;
+    }
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(run_ms);
     while (hold || std::chrono::steady_clock::now() < until) {
         if (!folder.empty() && file_exists(stop_path)) {

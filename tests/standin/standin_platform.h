@@ -16,6 +16,14 @@ struct standin_facts {
     // "1" when standard input is the null device, "0" when not, "-" where
     // it cannot be told.
     char input_null[4];
+    // The dispositions of SIGPIPE and SIGXFSZ: "default", "ignored" or
+    // "caught"; "-" where there are no signals.
+    char sigpipe[12];
+    char sigxfsz[12];
+    // The number of blocked signals, "-" where there are none.
+    char blocked[12];
+    // The open descriptors, "0,1,2" for example; "-" where it cannot be told.
+    char descriptors[200];
 };
 
 void standin_read_facts(standin_facts& facts);
@@ -32,3 +40,7 @@ void standin_sleep_ms(unsigned milliseconds);
 
 // Ends the process through abort(), without leaving a core file behind.
 [[noreturn]] void standin_abort();
+
+// Leaves behind a process that ends soon after the stand-in, as a server's
+// helper does when its server is gone; does nothing where that cannot be.
+void standin_leave_orphan();

@@ -15,6 +15,10 @@ void standin_read_facts(standin_facts& facts)
     // there, and the supervisor asks for one at every launch.
     std::snprintf(facts.leader, sizeof facts.leader, "-");
     std::snprintf(facts.input_null, sizeof facts.input_null, "-");
+    std::snprintf(facts.sigpipe, sizeof facts.sigpipe, "-");
+    std::snprintf(facts.sigxfsz, sizeof facts.sigxfsz, "-");
+    std::snprintf(facts.blocked, sizeof facts.blocked, "-");
+    std::snprintf(facts.descriptors, sizeof facts.descriptors, "-");
 }
 
 std::string standin_command_line(int, char**)
@@ -37,4 +41,8 @@ void standin_die_by_signal()
 void standin_abort()
 {
     std::abort();
+}
+
+void standin_leave_orphan()
+{
 }

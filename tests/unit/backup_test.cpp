@@ -5,6 +5,7 @@
 #include "platform/working_name.h"
 #include "supervise/backup.h"
 #include "supervise/cycle.h"
+#include "supervise/retention.h"
 
 namespace {
 
@@ -49,6 +50,78 @@ TEST(BackupName, TheSearchGoesOnFromThePreviousSuffixWithinOneSecond)
     EXPECT_EQ(first_backup_suffix(second, second, 1), 2u);
     EXPECT_EQ(first_backup_suffix(second, second, 41), 42u);
     EXPECT_EQ(first_backup_suffix(second, "7.3.2026__09_05_02.log", 41), 1u);
+}
+
+TEST(BackupName, OnlyTheExactFormOfABackupIsRecognised)
+{
+    struct {
+        const char* name;
+        bool backup;
+    } const cases[] = {
+        {"7.3.2026__09_05_03.log", true},
+        {"7.3.2026__09_05_03-2.log", true},
+        {"25.12.2026__23_59_59-117.log", true},
+        {"1.1.2027__00_00_00.log", true},
+        {"31.12.9999__23_59_60-4294967295.log", true},
+        {"07.3.2026__09_05_03.log", false},
+        {"7.03.2026__09_05_03.log", false},
+        {"7.3.2026__9_05_03.log", false},
+        {"7.3.2026__09_5_03.log", false},
+        {"7.3.2026__09_05_3.log", false},
+        {"7.3.2026__009_05_03.log", false},
+        {"x7.3.2026__09_05_03.log", false},
+        {"7.3.2026__09_05_03.log.bak", false},
+        {"7.3.2026__09_05_03.logx", false},
+        {"7.3.2026__09_05_03.LOG", false},
+        {"7.3.26__09_05_03.log", false},
+        {"7.3.02026__09_05_03.log", false},
+        {"7.3.0999__09_05_03.log", false},
+        {"7.3.2026__09_05_03-.log", false},
+        {"7.3.2026__09_05_03-1.log", false},
+        {"7.3.2026__09_05_03-0.log", false},
+        {"7.3.2026__09_05_03-02.log", false},
+        {"7.3.2026__09_05_03-4294967296.log", false},
+        {"7.3.2026__09_05_03-2-3.log", false},
+        {"7.3.2026__09_05_03 .log", false},
+        {"7.3.2026_09_05_03.log", false},
+        {"7.3.2026__09-05-03.log", false},
+        {"0.3.2026__09_05_03.log", false},
+        {"32.3.2026__09_05_03.log", false},
+        {"7.13.2026__09_05_03.log", false},
+        {"7.3.2026__24_05_03.log", false},
+        {"7.3.2026__09_60_03.log", false},
+        {"7.3.2026__09_05_61.log", false},
+        {"server.log", false},
+        {".log", false},
+        {"", false},
+    };
+    for (const auto& entry : cases) {
+        EXPECT_EQ(is_backup_name(entry.name), entry.backup) << entry.name;
+    }
+    // Every name molv writes is recognised, suffix or not.
+    EXPECT_TRUE(is_backup_name(name_at(2026, 12, 31, 23, 59, 59, 2).c_str()));
+    EXPECT_TRUE(is_backup_name(name_at(2026, 1, 1, 0, 0, 0).c_str()));
+}
+
+TEST(BackupName, TheLogItselfIsKnownByItsNameInAnyCase)
+{
+    const char* const name = "7.3.2026__09_05_03.log";
+    struct {
+        const char* logfile;
+        bool same;
+    } const cases[] = {
+        {"7.3.2026__09_05_03.log", true},
+        {"./7.3.2026__09_05_03.log", true},
+        {".\\./7.3.2026__09_05_03.LOG", true},
+        {"7.3.2026__09_05_03.lo", false},
+        {"7.3.2026__09_05_03.log2", false},
+        {"logs/7.3.2026__09_05_03.log", false},
+        {"../7.3.2026__09_05_03.log", false},
+        {"", false},
+    };
+    for (const auto& entry : cases) {
+        EXPECT_EQ(names_the_logfile(name, entry.logfile), entry.same) << entry.logfile;
+    }
 }
 
 TEST(RetryDelay, DoublesFromOneUpToSixty)
@@ -114,4 +187,34 @@ TEST(WorkingName, OnlyExactlyThatFormIsTakenForOne)
         EXPECT_EQ(parse_working_name(item.name, process), item.working) << item.name;
         EXPECT_EQ(process, item.process) << item.name;
     }
+}
+
+TEST(RetryDelay, FailedLaunchesAndQuickEndsShareOneCountThatOnlyALongLifeResets)
+{
+    using end = instance_end;
+    struct {
+        end kind;
+        unsigned delay;
+    } const steps[] = {
+        {end::quick, 1},         {end::quick, 2},         {end::launch_failed, 4},
+        {end::quick, 8},         {end::launch_failed, 16}, {end::launch_failed, 32},
+        {end::quick, 60},        {end::quick, 60},        {end::lived, 0},
+        {end::lived, 0},         {end::launch_failed, 1}, {end::lived, 0},
+        {end::quick, 1},         {end::launch_failed, 2},
+    };
+    unsigned delay = 0;
+    for (std::size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
+        delay = delay_after(delay, steps[i].kind);
+        EXPECT_EQ(delay, steps[i].delay) << "step " << i;
+    }
+}
+
+TEST(RetryDelay, AnInstanceEndsQuicklyOnlyBeforeMinUptimeHasPassed)
+{
+    EXPECT_EQ(end_of_instance(0, 10), instance_end::quick);
+    EXPECT_EQ(end_of_instance(9999, 10), instance_end::quick);
+    EXPECT_EQ(end_of_instance(10000, 10), instance_end::lived);
+    EXPECT_EQ(end_of_instance(0, 0), instance_end::lived);
+    EXPECT_EQ(end_of_instance(86399999, 86400), instance_end::quick);
+    EXPECT_EQ(end_of_instance(86400000, 86400), instance_end::lived);
 }

@@ -144,3 +144,63 @@ TEST(Summary, CustomModeHasThePackageAndNoMutators)
               "             - Max. players:  10\n"
               "             - Startmap:      DXMP_Area51_Bunker\n");
 }
+
+TEST(SettingNumbers, MinUptimeIsSecondsUpTo86400AndTenOtherwise)
+{
+    struct {
+        const char* text;
+        bool valid;
+        unsigned seconds;
+    } const cases[] = {
+        {"10", true, 10},        {"0", true, 0},          {"1", true, 1},
+        {"007", true, 7},        {"86400", true, 86400},  {"86401", false, 10},
+        {"", false, 10},         {"ten", false, 10},      {"-1", false, 10},
+        {"+5", false, 10},       {"5s", false, 10},       {"1.5", false, 10},
+        {"5 0", false, 10},      {"99999999999999999999", false, 10},
+        {"000000000000000000086400", true, 86400},
+    };
+    for (const auto& entry : cases) {
+        unsigned seconds = 12345;
+        EXPECT_EQ(read_uptime_seconds(entry.text, seconds), entry.valid) << entry.text;
+        EXPECT_EQ(seconds, entry.seconds) << entry.text;
+    }
+}
+
+TEST(SettingNumbers, BackupDaysAreDigitsAndZeroOtherwise)
+{
+    struct {
+        const char* text;
+        bool valid;
+        unsigned days;
+    } const cases[] = {
+        {"0", true, 0},
+        {"1", true, 1},
+        {"30", true, 30},
+        {"0030", true, 30},
+        {"1000000", true, longest_retention_days},
+        {"1000001", true, longest_retention_days},
+        {"99999999999999999999999999", true, longest_retention_days},
+        {"", false, 0},
+        {"thirty", false, 0},
+        {"-1", false, 0},
+        {"30d", false, 0},
+        {" 30", false, 0},
+    };
+    for (const auto& entry : cases) {
+        unsigned days = 12345;
+        EXPECT_EQ(read_retention_days(entry.text, days), entry.valid) << entry.text;
+        EXPECT_EQ(days, entry.days) << entry.text;
+    }
+}
+
+TEST(SettingNumbers, DefaultsAreTenSecondsAndEveryBackupKept)
+{
+    setting_value values[setting_count];
+    default_settings(values);
+    unsigned seconds = 0;
+    unsigned days = 1;
+    EXPECT_TRUE(read_uptime_seconds(values[min_uptime], seconds));
+    EXPECT_TRUE(read_retention_days(values[logfile_backups_days], days));
+    EXPECT_EQ(seconds, 10u);
+    EXPECT_EQ(days, 0u);
+}

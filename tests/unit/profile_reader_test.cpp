@@ -112,6 +112,18 @@ const query_case cases[] = {
     {"nul in key", "[A]\nk" + nul + "x=v\n", "A", "k", "d", 255, "v"},
     {"nul in section", "[A" + nul + "x]\nk=v\n", "A", "k", "d", 255, "v"},
     {"end-of-file mark is a blank", "[A]\nk=v\x1a\n", "A", "k", "d", 255, "v"},
+    {"null default gives empty", "[A]\nj=v\n", "A", "k", nullptr, 255, ""},
+    {"null default, key found", "[A]\nk=v\n", "A", "k", nullptr, 255, "v"},
+    {"asked section trimmed", "[A]\nk=v\n", "  A\t", "k", "d", 255, "v"},
+    {"asked key trimmed", "[A]\nk=v\n", "A", " \tk  ", "d", 255, "v"},
+    {"asked names inner blanks kept", "[A]\nmy key=v\n", "A", "my  key", "d", 255, "d"},
+    {"empty section finds keys before the first header", "k=0\n[A]\nk=1\n", "", "k", "d", 255, "0"},
+    {"blank section finds keys before the first header", "k=0\n[A]\nk=1\n", "  ", "k", "d", 255, "0"},
+    {"empty section stops at the first header", "j=0\n[A]\nk=1\n", "", "k", "d", 255, "d"},
+    {"empty section in an empty file", "", "", "k", "d", 255, "d"},
+    {"empty header is not the section without a name", "[]\nk=1\n", "", "k", "d", 255, "d"},
+    {"empty header after keys", "j=0\n[]\nk=1\n", "", "k", "d", 255, "d"},
+    {"empty key name", "[A]\n=5\n", "A", "", "d", 255, "5"},
 };
 
 std::filesystem::path write_temp(const std::string& text, int index)

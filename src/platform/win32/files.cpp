@@ -89,6 +89,25 @@ bool platform_settings_path(const char* file_name, char* destination, std::size_
     return fits;
 }
 
+bool platform_profile_load(const char* path, char* reason, std::size_t reason_capacity)
+{
+    // The system's reader reads the file itself at every call; here it is
+    // only made sure that the file opens for reading at all.
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                              FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        system_reason(GetLastError(), reason, reason_capacity);
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+void platform_profile_release()
+{
+}
+
 unsigned long platform_profile_string(const char* section, const char* key,
                                       const char* default_value, char* destination,
                                       unsigned long capacity, const char* path)

@@ -23,6 +23,18 @@ bool server_held = false;
 
 } // namespace
 
+// Nothing to prepare on Windows: a write to a closed pipe fails without
+// ending the program, and no signal comes with a file-size limit.
+void platform_prepare_process()
+{
+}
+
+// No stop is ever asked for: closing the window ends MOLV.
+bool platform_stop_requested()
+{
+    return false;
+}
+
 bool platform_start_server(const char* exename, const char* command_line, char* reason,
                            std::size_t reason_capacity)
 {
@@ -37,7 +49,8 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
                                   CREATE_NEW_CONSOLE, nullptr, nullptr, &startup_record,
                                   &server_process);
     if (!started) {
-        system_reason(GetLastError(), reason, reason_capacity);
+        // "Bad EXE format for %1" and the like name the executable.
+        system_reason(GetLastError(), reason, reason_capacity, exename);
         return false;
     }
     server_held = true;
