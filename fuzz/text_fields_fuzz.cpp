@@ -14,6 +14,7 @@
 #include <string>
 
 #include "text/text.h"
+#include "platform/working_name.h"
 #include "supervise/backup.h"
 
 namespace {
@@ -104,6 +105,13 @@ void check_backup_name(std::size_t capacity, unsigned suffix, const std::tm& tim
     expect_field(whole, backup_name_capacity, name);
     std::free(whole);
 
+    // Every name MOLV writes in a year of four digits is one that the
+    // removal of old backups recognises as its own.
+    const long long year = static_cast<long long>(time.tm_year) + 1900;
+    if (year >= 1000 && year <= 9999 && !is_backup_name(name.c_str())) {
+        std::abort();
+    }
+
     char* cut = field(capacity);
     backup_name(time, suffix, cut, capacity);
     expect_field(cut, capacity, name.substr(0, capacity > 0 ? capacity - 1 : 0));
@@ -133,6 +141,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         second.assign(after, end != nullptr ? static_cast<std::size_t>(end - after) : after_size);
     }
     check_copy_and_append(capacity, first, second);
+
+    // Names as a folder may hold them: the matchers only ever answer, and a
+    // working name they accept is one MOLV would write for its process.
+    unsigned long owner = 0;
+    is_backup_name(first.c_str());
+    if (parse_working_name(first.c_str(), owner)) {
+        char again[working_name_capacity];
+        unsigned long serial = 0;
+        const std::size_t dash = first.rfind('-');
+        serial = std::strtoul(first.c_str() + dash + 1, nullptr, 10);
+        if (!working_name(owner, serial, again, sizeof again) || first != again) {
+            std::abort();
+        }
+    }
 
     // Local time as the C library gives it: every field within its range,
     // and a year that never passes INT_MAX, since the years the system clock
