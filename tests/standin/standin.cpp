@@ -28,7 +28,8 @@
 // command line as received), argc= and arg0= onwards. It keeps a copy of
 // the log it wrote as "log-N.txt", N being its instance number, counted
 // from 1 by the records already there. A file "stop" in the folder makes
-// every instance end at once with status 0.
+// every instance end at once with status 0, and so does the removal of
+// "records.txt" (the folder of a test that has ended).
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -236,7 +237,9 @@ int main(int argc, char** argv)
     }
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(run_ms);
     while (hold || std::chrono::steady_clock::now() < until) {
-        if (!folder.empty() && file_exists(stop_path)) {
+        // A record folder that is gone belongs to a test that has ended, and
+        // nobody is left to stop this instance.
+        if (!folder.empty() && (file_exists(stop_path) || !file_exists(records_path))) {
             return 0;
         }
         standin_sleep_ms(20);
