@@ -15,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <string>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -46,13 +45,9 @@ namespace {
 // The contents of the dated backups in `directory`.
 std::vector<std::string> backup_contents(const std::string& directory)
 {
-    static const std::regex dated(
-        R"([0-9]{1,2}\.[0-9]{1,2}\.[0-9]{4}__[0-9]{2}_[0-9]{2}_[0-9]{2}(-[0-9]+)?\.log)");
     std::vector<std::string> contents;
-    for (const std::string& name : file_names(directory)) {
-        if (std::regex_match(name, dated)) {
-            contents.push_back(read_file(directory + "/" + name));
-        }
+    for (const std::string& name : dated_backups(directory)) {
+        contents.push_back(read_file(directory + "/" + name));
     }
     return contents;
 }

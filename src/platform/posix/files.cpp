@@ -482,32 +482,22 @@ void platform_remove_stale_copies()
         return;
     }
     folder_searched = true;
-    // The directory is read through a small buffer of the same size every
-    // time, so that a folder that fills up with backups costs no memory.
-    int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) {
+    DIR* directory = opendir(".");
+    if (directory == nullptr) {
         return;
     }
+    const int folder = dirfd(directory);
     const unsigned long self = static_cast<unsigned long>(getpid());
-    alignas(dirent64) char entries[4096] = {};
-    for (;;) {
-        ssize_t got = getdents64(folder, entries, sizeof entries);
-        if (got <= 0) {
-            break;
+    while (const dirent* entry = readdir(directory)) {
+        unsigned long owner = 0;
+        struct stat info;
+        if (!parse_working_name(entry->d_name, owner) ||
+            (owner != self && process_runs(owner)) ||
+            fstatat(folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(info.st_mode)) {
+            continue;
         }
-        for (ssize_t at = 0; at < got;) {
-            const dirent64* entry = reinterpret_cast<const dirent64*>(entries + at);
-            at += entry->d_reclen;
-            unsigned long owner = 0;
-            struct stat info;
-            if (!parse_working_name(entry->d_name, owner) ||
-                (owner != self && process_runs(owner)) ||
-                fstatat(folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-                !S_ISREG(info.st_mode)) {
-                continue;
-            }
-            unlinkat(folder, entry->d_name, 0);
-        }
+        unlinkat(folder, entry->d_name, 0);
     }
-    close(folder);
+    closedir(directory);
 }
