@@ -1231,7 +1231,7 @@ void retry_delays(const char* folder, char* out, std::size_t capacity)
     while (std::fgets(line, sizeof line, file) != nullptr) {
         unsigned seconds = 0;
         const char* at = std::strstr(line, "  > Retrying in ");
-        if (at != nullptr && std::sscanf(at, "  > Retrying in %u seconds", &seconds) == 1) {
+        if (at != nullptr && std::sscanf(at, "  > Retrying in %u second", &seconds) == 1) {
             int wrote = std::snprintf(out + used, capacity - used, used == 0 ? "%u" : ",%u",
                                       seconds);
             if (wrote < 0 || static_cast<std::size_t>(wrote) >= capacity - used) {

@@ -19,12 +19,23 @@ const setting_key setting_keys[setting_count] = {
     {"GAME", "max_players", "10"},
     {"GENERAL", "min_uptime", "10"},
     {"GENERAL", "logfile_backups_days", "0"},
+    {"GENERAL", "query_port", ""},
+    {"GENERAL", "query_host", "127.0.0.1"},
+    {"GENERAL", "hang_timeout", "60"},
+    {"GENERAL", "stop_timeout", "10"},
+    {"GENERAL", "restart_at", ""},
+    {"GENERAL", "on_event", ""},
 };
 
 setting_value settings[setting_count] = {};
 
 unsigned uptime_seconds = default_uptime_seconds;
 unsigned backup_retention_days = 0;
+unsigned query_port_number = 0;
+unsigned long query_address = loopback_address;
+unsigned hang_timeout_seconds = default_hang_timeout_seconds;
+unsigned stop_timeout_seconds = default_stop_timeout_seconds;
+restart_list restart_times = {};
 
 const char settings_file_name[] = "molv.ini";
 
@@ -72,17 +83,96 @@ bool read_digits(const char* text, unsigned ceiling, unsigned& number)
     return true;
 }
 
-// Turns the text of both numeric settings into numbers, warning about each
-// value that is not one.
+// Turns the text of the numeric settings into numbers, warning about each
+// value that is not one, in the order of the keys.
 void read_numbers()
 {
-    if (!read_uptime_seconds(settings[min_uptime], uptime_seconds)) {
-        log_line(colour_yellow, "  WARNING: min_uptime is not a number of seconds; using 10.");
+    struct number_warning {
+        bool read;
+        const char* warning;
+    } const checks[] = {
+        {read_uptime_seconds(settings[min_uptime], uptime_seconds),
+         "  WARNING: min_uptime is not a number of seconds; using 10."},
+        {read_retention_days(settings[logfile_backups_days], backup_retention_days),
+         "  WARNING: logfile_backups_days is not a number of days; keeping every backup."},
+        {read_query_port(settings[query_port], query_port_number),
+         "  WARNING: query_port is not a port number; hang detection is off."},
+        {read_ipv4_address(settings[query_host], query_address),
+         "  WARNING: query_host is not an IPv4 address; using 127.0.0.1."},
+        {read_hang_timeout(settings[hang_timeout], hang_timeout_seconds),
+         "  WARNING: hang_timeout is not a number of seconds; using 60."},
+        {read_stop_timeout(settings[stop_timeout], stop_timeout_seconds),
+         "  WARNING: stop_timeout is not a number of seconds; using 10."},
+        {read_restart_times(settings[restart_at], restart_times),
+         "  WARNING: restart_at is not a list of times like 05:30; no scheduled restarts."},
+    };
+    for (const number_warning& check : checks) {
+        if (!check.read) {
+            log_line(colour_yellow, check.warning);
+        }
     }
-    if (!read_retention_days(settings[logfile_backups_days], backup_retention_days)) {
-        log_line(colour_yellow,
-                 "  WARNING: logfile_backups_days is not a number of days; keeping every backup.");
+}
+
+// Reads `text` as decimal digits from `least` to `most` into `number`;
+// false, and `fallback`, for anything else.
+bool read_bounded(const char* text, unsigned least, unsigned most, unsigned fallback,
+                  unsigned& number)
+{
+    unsigned value = 0;
+    if (!read_digits(text, most, value) || value < least || value > most) {
+        number = fallback;
+        return false;
     }
+    number = value;
+    return true;
+}
+
+// Reads exactly two decimal digits at `at` into a number up to `most`.
+bool read_two_digits(const char*& at, unsigned most, unsigned& value)
+{
+    if (at[0] < '0' || at[0] > '9' || at[1] < '0' || at[1] > '9') {
+        return false;
+    }
+    value = static_cast<unsigned>(at[0] - '0') * 10 + static_cast<unsigned>(at[1] - '0');
+    at += 2;
+    return value <= most;
+}
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// Reads one time "HH:MM" or "HH:MM:SS" from `at` up to a comma or the end,
+// with blanks around it, into entry `index` of `list`.
+bool read_restart_time(const char*& at, restart_list& list, unsigned index)
+{
+    while (is_blank(*at)) {
+        ++at;
+    }
+    const char* start = at;
+    unsigned hours = 0;
+    unsigned minutes = 0;
+    unsigned seconds = 0;
+    if (!read_two_digits(at, 23, hours) || *at++ != ':' || !read_two_digits(at, 59, minutes)) {
+        return false;
+    }
+    if (*at == ':' && (++at, !read_two_digits(at, 59, seconds))) {
+        return false;
+    }
+    const std::size_t length = static_cast<std::size_t>(at - start);
+    while (is_blank(*at)) {
+        ++at;
+    }
+    if (*at != ',' && *at != '\0') {
+        return false;
+    }
+    list.seconds[index] = hours * 3600 + minutes * 60 + seconds;
+    for (std::size_t i = 0; i < length; ++i) {
+        list.written[index][i] = start[i];
+    }
+    list.written[index][length] = '\0';
+    return true;
 }
 
 } // namespace
@@ -107,6 +197,78 @@ bool read_retention_days(const char* text, unsigned& days)
     }
     days = number > longest_retention_days ? longest_retention_days : number;
     return true;
+}
+
+bool read_query_port(const char* text, unsigned& port)
+{
+    if (text[0] == '\0') {
+        port = 0;
+        return true;
+    }
+    return read_bounded(text, 0, 65535, 0, port);
+}
+
+bool read_ipv4_address(const char* text, unsigned long& address)
+{
+    unsigned long value = 0;
+    const char* at = text;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *at++ != '.') {
+            address = loopback_address;
+            return false;
+        }
+        unsigned number = 0;
+        int digits = 0;
+        for (; *at >= '0' && *at <= '9' && digits < 4; ++at, ++digits) {
+            number = number * 10 + static_cast<unsigned>(*at - '0');
+        }
+        if (digits == 0 || digits > 3 || number > 255) {
+            address = loopback_address;
+            return false;
+        }
+        value = value << 8 | number;
+    }
+    if (*at != '\0') {
+        address = loopback_address;
+        return false;
+    }
+    address = value;
+    return true;
+}
+
+bool read_hang_timeout(const char* text, unsigned& seconds)
+{
+    return read_bounded(text, 1, longest_hang_timeout_seconds, default_hang_timeout_seconds,
+                        seconds);
+}
+
+bool read_stop_timeout(const char* text, unsigned& seconds)
+{
+    return read_bounded(text, 0, longest_stop_timeout_seconds, default_stop_timeout_seconds,
+                        seconds);
+}
+
+bool read_restart_times(const char* text, restart_list& list)
+{
+    list.count = 0;
+    const char* at = text;
+    while (is_blank(*at)) {
+        ++at;
+    }
+    if (*at == '\0') {
+        return true;
+    }
+    for (;;) {
+        if (list.count == restart_time_capacity || !read_restart_time(at, list, list.count)) {
+            list.count = 0;
+            return false;
+        }
+        ++list.count;
+        if (*at == '\0') {
+            return true;
+        }
+        ++at; // the comma
+    }
 }
 
 void load_settings()

@@ -23,6 +23,12 @@ enum setting_id {
     max_players,
     min_uptime,
     logfile_backups_days,
+    query_port,
+    query_host,
+    hang_timeout,
+    stop_timeout,
+    restart_at,
+    on_event,
     setting_count
 };
 
@@ -69,3 +75,53 @@ bool read_uptime_seconds(const char* text, unsigned& seconds);
 // longest_retention_days taken as that. Returns false, and gives 0 (keep
 // every backup), for anything else.
 bool read_retention_days(const char* text, unsigned& days);
+
+// The numbers behind the hang watchdog, set by load_settings: the UDP port
+// that is queried (0: no watchdog) and its IPv4 address, written
+// (a << 24) | (b << 16) | (c << 8) | d; the seconds of silence after which a
+// server that has answered is stopped, and the seconds a polite stop may
+// take before force.
+extern unsigned query_port_number;
+extern unsigned long query_address;
+extern unsigned hang_timeout_seconds;
+extern unsigned stop_timeout_seconds;
+
+constexpr unsigned long loopback_address = 0x7F000001UL;
+constexpr unsigned default_hang_timeout_seconds = 60;
+constexpr unsigned longest_hang_timeout_seconds = 86400;
+constexpr unsigned default_stop_timeout_seconds = 10;
+constexpr unsigned longest_stop_timeout_seconds = 600;
+
+// Reads a query_port value: empty or "0" give 0 (no watchdog), decimal
+// digits up to 65535 the port. Returns false, and gives 0, for anything else.
+bool read_query_port(const char* text, unsigned& port);
+
+// Reads a query_host value: a dotted IPv4 address of four decimal numbers up
+// to 255. Returns false, and gives 127.0.0.1, for anything else.
+bool read_ipv4_address(const char* text, unsigned long& address);
+
+// Reads a hang_timeout value: decimal digits from 1 to 86400. Returns false,
+// and gives 60, for anything else.
+bool read_hang_timeout(const char* text, unsigned& seconds);
+
+// Reads a stop_timeout value: decimal digits from 0 to 600. Returns false,
+// and gives 10, for anything else.
+bool read_stop_timeout(const char* text, unsigned& seconds);
+
+// The times of day of the scheduled restarts.
+constexpr unsigned restart_time_capacity = 24;
+struct restart_list {
+    unsigned count;
+    unsigned seconds[restart_time_capacity];    // seconds after midnight
+    char written[restart_time_capacity][9];     // "05:30" or "05:30:15", as listed
+};
+
+// The scheduled restarts, set by load_settings; none when restart_at is
+// empty or not a list of times.
+extern restart_list restart_times;
+
+// Reads a restart_at value: times "HH:MM" or "HH:MM:SS" (24-hour, two digits
+// each) separated by commas, blanks allowed around each, at most 24. An
+// empty value gives an empty list. Returns false, and gives an empty list,
+// for anything else.
+bool read_restart_times(const char* text, restart_list& list);

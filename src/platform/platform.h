@@ -73,9 +73,91 @@ void platform_pause();
 bool platform_start_server(const char* exename, const char* command_line,
                            char* reason, std::size_t reason_capacity);
 
-// Blocks until the server started last has ended, collecting every other
-// child that ends meanwhile, then releases everything that was held for it.
-void platform_wait_server();
+// The process id of the server started last, 0 when none runs.
+unsigned long platform_server_id();
+
+// What woke a wait for the server.
+enum class server_wake {
+    ended,       // the server has ended; everything held for it is released
+    deadline,    // the deadline passed
+    query_ready, // a datagram (or an error) waits on the query socket
+    alarm,       // the real-time alarm came, or the clock was set
+};
+
+// Blocks until the server started last has ended, a datagram waits on the
+// query socket (when one is open), the alarm set with platform_set_alarm
+// comes or the clock is set, or the monotonic clock reaches `deadline_ms`
+// (0: no deadline), whichever is first. Collects every other child that
+// ends meanwhile (orphans, event programs). Returns `ended` at once when the
+// server has ended, also when other things are ready too; with no server
+// running it returns `ended` at once.
+server_wake platform_wait_server_until(unsigned long long deadline_ms);
+
+// How the server that ended last ended: by itself with an exit code, or
+// (POSIX) killed by a signal.
+struct server_end {
+    bool by_signal;
+    unsigned long code; // the exit code, or the signal's number
+};
+server_end platform_last_server_end();
+
+// The stop of the server. The polite part: SIGTERM to the server's process
+// group on POSIX, WM_CLOSE posted to each top-level window of the server
+// process on Windows. Returns false with the system's reason when the
+// request could not be made at all (a server without windows is no
+// failure: force follows after the timeout).
+bool platform_ask_server_to_stop(char* reason, std::size_t reason_capacity);
+
+// The forced part: SIGKILL to the server's process group on POSIX,
+// TerminateProcess on Windows. Returns false with the system's reason.
+bool platform_force_server_end(char* reason, std::size_t reason_capacity);
+
+// The UDP socket of the hang watchdog, MOLV's own. Opens it for status
+// queries to `address` (IPv4, a.b.c.d as (a << 24) | ... | d) and `port`.
+// Returns false with the system's reason; nothing is held then.
+bool platform_query_open(unsigned long address, unsigned short port, char* reason,
+                         std::size_t reason_capacity);
+
+// Sends the status query "\info\" (6 bytes). A failure is not reported: it
+// only means no answer will come.
+void platform_query_send();
+
+// Reads every datagram and error waiting on the socket, without blocking;
+// true when at least one datagram came from the queried address and port.
+bool platform_query_answered();
+
+// Closes the socket; nothing when none is open.
+void platform_query_close();
+
+// Sets the real-time alarm to the time `epoch_seconds` (seconds since
+// 1970-01-01 UTC), or clears it with a negative value. The alarm follows the
+// clock when it is set or synchronised, and a wait returns `alarm` when it
+// comes or when the clock is set. Returns false when the system has no such
+// timer; the caller then wakes itself.
+bool platform_set_alarm(long long epoch_seconds);
+
+// Seconds since 1970-01-01 UTC on the real-time clock.
+long long platform_epoch_seconds();
+
+// The local wall-clock time at `epoch_seconds`, as seconds counted from
+// 1970-01-01 00:00:00 of the local calendar (days * 86400 + time of day).
+long long platform_local_seconds(long long epoch_seconds);
+
+// The most event programs that may run at once.
+constexpr unsigned event_program_capacity = 4;
+
+// Starts the on_event program `program` (relative to the current directory
+// or absolute, no search, no shell; on Windows as CreateProcessA starts it,
+// so a .bat works) with the two arguments `event` and `detail`, without
+// waiting for it. It shares MOLV's console and output, reads its input from
+// the null device, and gets no other descriptor or handle of MOLV's.
+// Returns false with the system's reason when it could not be started.
+bool platform_run_event_program(const char* program, const char* event, const char* detail,
+                                char* reason, std::size_t reason_capacity);
+
+// The number of event programs that still run; those that have ended are
+// collected first.
+unsigned platform_event_programs_running();
 
 enum class copy_result { copied, exists, source_missing, failed };
 

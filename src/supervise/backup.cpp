@@ -5,6 +5,7 @@
 
 #include "config/settings.h"
 #include "console/log_line.h"
+#include "supervise/events.h"
 #include "text/text.h"
 #include "platform/platform.h"
 
@@ -82,6 +83,7 @@ void backup_log()
         copy_text(message, sizeof message, "  WARNING: Log backup failed: ");
         append_text(message, sizeof message, reason);
         log_line(colour_yellow, message);
+        pass_event("backup_failed", reason);
     }
 }
 

@@ -8,7 +8,11 @@
 #include "text/text.h"
 #include "platform/platform.h"
 #include "supervise/backup.h"
+#include "supervise/events.h"
 #include "supervise/retention.h"
+#include "supervise/schedule.h"
+#include "supervise/stop.h"
+#include "supervise/watchdog.h"
 
 bool first_start = false;
 
@@ -20,6 +24,22 @@ unsigned retry_delay = 0;
 
 // When the running instance was launched, in monotonic milliseconds.
 unsigned long long launched_at = 0;
+
+// Why an instance ended.
+enum class end_cause { by_itself, hung, scheduled };
+
+// The scheduled restarts: which listed times have been taken, the wall clock
+// at the last look, and whether the alarm wakes the wait or the wait must
+// wake itself.
+restart_memory restarts_taken = restart_memory_start();
+long long last_look_local = 0;
+bool looked_before = false;
+bool alarm_works = false;
+long long next_restart_epoch = -1;
+
+// Without an alarm that follows the clock, the wait looks at the clock once
+// a minute.
+constexpr unsigned long long clock_look_ms = 60000;
 
 } // namespace
 
@@ -56,10 +76,12 @@ bool start_server()
         copy_text(message, sizeof message, "  WARNING: Could not start the gameserver: ");
         append_text(message, sizeof message, reason);
         log_line(colour_yellow, message);
+        pass_event("launch_failed", reason);
         return false;
     }
     launched_at = platform_monotonic_ms();
     log_line(colour_green, "  > Gameserver is now running.");
+    pass_event_number("started", platform_server_id());
     return true;
 }
 
@@ -74,21 +96,152 @@ static void pause_before_retry(instance_end end)
         return;
     }
     char message[64];
-    std::snprintf(message, sizeof message, "  > Retrying in %u seconds...", retry_delay);
+    std::snprintf(message, sizeof message, "  > Retrying in %u %s...", retry_delay,
+                  retry_delay == 1 ? "second" : "seconds");
     log_line(colour_white, message);
     platform_sleep_seconds(retry_delay);
 }
 
+// Looks at the wall clock: returns the index of the listed restart time
+// that has come since the last look, or -1, and sets the alarm for the next.
+static int look_at_schedule()
+{
+    const long long now_epoch = platform_epoch_seconds();
+    const long long now_local = platform_local_seconds(now_epoch);
+    const int due = looked_before
+                        ? due_restart(restart_times, restarts_taken, last_look_local, now_local)
+                        : -1;
+    last_look_local = now_local;
+    looked_before = true;
+    next_restart_epoch =
+        alarm_epoch(now_epoch, next_restart_local(restart_times, now_local), platform_local_seconds);
+    alarm_works = platform_set_alarm(next_restart_epoch);
+    return due;
+}
+
+// The monotonic time at which the wait must look at the clock by itself: a
+// minute ahead at most where there is no alarm, 0 where the alarm wakes it.
+static unsigned long long schedule_wake_at()
+{
+    if (restart_times.count == 0 || alarm_works) {
+        return 0;
+    }
+    const long long left = next_restart_epoch - platform_epoch_seconds();
+    const unsigned long long left_ms = left > 0 ? static_cast<unsigned long long>(left) * 1000ULL : 0;
+    return platform_monotonic_ms() + (left_ms < clock_look_ms ? left_ms : clock_look_ms);
+}
+
+// The query socket for this instance, with whatever an earlier instance
+// left on it read and thrown away. False when there is none.
+static bool open_query_socket()
+{
+    char reason[256] = "";
+    if (!platform_query_open(query_address, static_cast<unsigned short>(query_port_number), reason,
+                             sizeof reason)) {
+        char message[320];
+        copy_text(message, sizeof message, "  WARNING: Could not open the query socket: ");
+        append_text(message, sizeof message, reason);
+        log_line(colour_yellow, message);
+        return false;
+    }
+    return true;
+}
+
+static unsigned long long earlier_wake(unsigned long long one, unsigned long long other)
+{
+    if (one == 0) {
+        return other;
+    }
+    return other == 0 || one < other ? one : other;
+}
+
+// Waits for the instance's end. Meanwhile it queries the server when a
+// query port is set, stops it once it has fallen silent, and stops it when
+// a scheduled restart comes. Returns once the instance has ended.
+static end_cause watch_server()
+{
+    const bool watching = query_port_number != 0 && open_query_socket();
+    watchdog dog = watchdog_start(launched_at, hang_timeout_seconds);
+    if (restart_times.count != 0) {
+        // Times that came while no instance ran pass without effect.
+        look_at_schedule();
+    }
+    for (;;) {
+        unsigned long long wake_at = 0;
+        if (watching) {
+            const watchdog_step step = watchdog_look(dog, platform_monotonic_ms());
+            if (step.send_query) {
+                platform_query_send();
+            }
+            if (step.warn_no_answer) {
+                char message[160];
+                std::snprintf(message, sizeof message,
+                              "  WARNING: No answer on query port %u yet; hang detection starts "
+                              "at the first answer.",
+                              query_port_number);
+                log_line(colour_yellow, message);
+            }
+            if (step.hung) {
+                char message[160];
+                std::snprintf(message, sizeof message,
+                              "  WARNING: Gameserver has not answered for %u seconds! Stopping it...",
+                              hang_timeout_seconds);
+                log_line(colour_yellow, message);
+                pass_event_number("hung", hang_timeout_seconds);
+                stop_gameserver();
+                return end_cause::hung;
+            }
+            wake_at = step.wake_at_ms;
+        }
+        switch (platform_wait_server_until(earlier_wake(wake_at, schedule_wake_at()))) {
+        case server_wake::ended:
+            return end_cause::by_itself;
+        case server_wake::query_ready:
+            if (platform_query_answered()) {
+                watchdog_answer(dog, platform_monotonic_ms());
+            }
+            break;
+        case server_wake::alarm:
+        case server_wake::deadline:
+            if (restart_times.count != 0) {
+                const int due = look_at_schedule();
+                if (due >= 0) {
+                    log_line(colour_white, "  > Scheduled restart: stopping the gameserver...");
+                    pass_event("scheduled", restart_times.written[due]);
+                    stop_gameserver();
+                    return end_cause::scheduled;
+                }
+            }
+            break;
+        }
+    }
+}
+
+// Says how the instance ended, and passes an end of its own on.
+static void report_end(end_cause cause)
+{
+    if (cause != end_cause::by_itself) {
+        log_line(colour_white, "  > Gameserver stopped.");
+        return;
+    }
+    log_line(colour_yellow, "  WARNING: Server crashed or closed!");
+    char detail[32];
+    describe_server_end(platform_last_server_end(), detail, sizeof detail);
+    pass_event("ended", detail);
+}
+
 void wait_for_server()
 {
-    platform_wait_server();
+    const end_cause cause = watch_server();
     const unsigned long long lived_ms = platform_monotonic_ms() - launched_at;
-    log_line(colour_yellow, "  WARNING: Server crashed or closed!");
+    report_end(cause);
     if (settings[logfile_backups][0] == '1') {
         backup_log();
         remove_old_backups();
     }
-    pause_before_retry(end_of_instance(lived_ms, uptime_seconds));
+    // A scheduled restart is no sign of a broken server.
+    pause_before_retry(cause == end_cause::scheduled ? instance_end::lived
+                                                     : end_of_instance(lived_ms, uptime_seconds));
 }
 
 void supervise_server()

@@ -325,7 +325,7 @@ TEST_F(cycle, VanishedExecutableIsRetriedWithGrowingPauses)
                                                backing_up,
                                                restarting,
                                                "",
-                                               "  > Retrying in 1 seconds...",
+                                               "  > Retrying in 1 second...",
                                                restarting,
                                                "",
                                                "  > Retrying in 2 seconds...",

@@ -81,7 +81,7 @@ inline bool same_content(const std::string& one, const std::string& other)
 // its launch.
 inline std::string retrying_in(unsigned seconds)
 {
-    return "  > Retrying in " + std::to_string(seconds) + " seconds...";
+    return "  > Retrying in " + std::to_string(seconds) + (seconds == 1 ? " second..." : " seconds...");
 }
 
 // `text` with "min_uptime=0" at the head of its GENERAL section, or in a

@@ -202,7 +202,7 @@ TEST_F(faults, ExecutableRemovedUnderARunningServerIsRetriedUntilItIsBack)
     ASSERT_EQ(unlink((work + "/deusex.exe").c_str()), 0) << std::strerror(errno);
     EXPECT_EQ(kill(static_cast<pid_t>(server_id(1)), 0), 0) << "the server ended with its file";
     ASSERT_TRUE(write_file(records + "/stop", ""));
-    ASSERT_TRUE(wait_for_message("  > Retrying in 1 seconds..."));
+    ASSERT_TRUE(wait_for_message("  > Retrying in 1 second..."));
     EXPECT_FALSE(wait_for_end(molv, 0)) << "molv ended";
 
     // Once the executable is back, the next try starts it.
@@ -218,9 +218,7 @@ TEST_F(faults, ExecutableRemovedUnderARunningServerIsRetriedUntilItIsBack)
     EXPECT_GE(failures, 1u);
     std::vector<std::string> expected = {starting, running, ended, backing_up};
     for (std::size_t i = 0; i < failures; ++i) {
-        expected.insert(expected.end(), {restarting, failed,
-                                         "  > Retrying in " + std::to_string(1u << i) +
-                                             " seconds..."});
+        expected.insert(expected.end(), {restarting, failed, retrying_in(1u << i)});
     }
     expected.insert(expected.end(), {restarting, running});
     EXPECT_EQ(cycle_messages(output()), expected);
@@ -396,7 +394,7 @@ TEST_F(faults, AsAContainersFirstProcessMolvStopsInARetryPauseWithoutAnotherStar
     molv_launch launch = launch_in_work();
     launch.isolation = isolation_kind::pid_namespace;
     ASSERT_TRUE(start_molv(launch, molv));
-    ASSERT_TRUE(wait_for_message("  > Retrying in 1 seconds..."));
+    ASSERT_TRUE(wait_for_message("  > Retrying in 1 second..."));
 
     ASSERT_EQ(kill(static_cast<pid_t>(molv.id), SIGINT), 0);
     ASSERT_TRUE(wait_for_end(molv, deadline_seconds));

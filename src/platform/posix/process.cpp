@@ -1,6 +1,8 @@
 // The process: its preparation at start, the server started with posix_spawn
-// in a session of its own, waited for without polling, and reaped, the stop
-// signals of a container's first process, and the key prompt.
+// in a session of its own, waited for without polling (a pidfd of the server
+// beside the query socket and the alarm in one ppoll), every child collected
+// when it ends, the stop signals of a container's first process, and the key
+// prompt.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +19,7 @@
 #include "text/text.h"
 #include "platform/command_words.h"
 #include "platform/platform.h"
+#include "platform/posix/children.h"
 
 extern char** environ;
 
@@ -24,6 +28,15 @@ namespace {
 // The running server's process id, -1 while none runs. The stop handler
 // reads it, hence the type.
 volatile sig_atomic_t server_pid = -1;
+
+// A descriptor that becomes readable when the server ends, -1 where the
+// system has none (before Linux 5.3); SIGCHLD wakes the wait there.
+int server_pidfd = -1;
+
+// Whether the server started last has ended and been collected, and how.
+bool server_collected = true;
+int server_status = 0;
+server_end last_end = {};
 
 // The stop signal received as a container's first process, 0 while none.
 volatile sig_atomic_t stop_signal = 0;
@@ -63,6 +76,59 @@ sigset_t signal_set(const int* signals, std::size_t count)
 sigset_t stop_set()
 {
     return signal_set(stop_signals, sizeof stop_signals / sizeof stop_signals[0]);
+}
+
+// SIGCHLD only interrupts the waits; the children are collected after.
+void note_child(int)
+{
+}
+
+// SIGCHLD is caught, so that it interrupts a wait, and blocked outside the
+// waits, so that one that comes just before a wait is not lost.
+void watch_children()
+{
+    struct sigaction action = {};
+    action.sa_handler = note_child;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &action, nullptr);
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child, nullptr);
+}
+
+server_end end_of(int status)
+{
+    server_end end = {};
+    if (WIFSIGNALED(status)) {
+        end.by_signal = true;
+        end.code = static_cast<unsigned long>(WTERMSIG(status));
+    } else {
+        end.code = static_cast<unsigned long>(WEXITSTATUS(status));
+    }
+    return end;
+}
+
+void release_server()
+{
+    if (server_pidfd >= 0) {
+        close(server_pidfd);
+        server_pidfd = -1;
+    }
+    last_end = end_of(server_status);
+    server_pid = -1;
+}
+
+// Milliseconds from now to the monotonic `deadline_ms`, for ppoll.
+timespec time_left(unsigned long long deadline_ms)
+{
+    const unsigned long long now = platform_monotonic_ms();
+    const unsigned long long left = deadline_ms > now ? deadline_ms - now : 0;
+    timespec span = {};
+    span.tv_sec = static_cast<time_t>(left / 1000);
+    span.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
+    return span;
 }
 
 // PID 1 gets no signal it has no handler for, so a container could not be
@@ -137,6 +203,16 @@ void catch_stop_signals()
     passing_stops = true;
 }
 
+bool watched_ready(const pollfd* watched, nfds_t count, int descriptor)
+{
+    for (nfds_t i = 0; i < count; ++i) {
+        if (watched[i].fd == descriptor) {
+            return watched[i].revents != 0;
+        }
+    }
+    return false;
+}
+
 bool before(const timespec& a, const timespec& b)
 {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
@@ -153,8 +229,9 @@ void platform_prepare_process()
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
     // Whoever started MOLV may have left SIGCHLD ignored, which would throw
-    // the server's end away before MOLV can wait for it.
-    signal(SIGCHLD, SIG_DFL);
+    // the server's end away before MOLV can wait for it; the handler
+    // replaces that.
+    watch_children();
     if (getpid() == 1) {
         catch_stop_signals();
     }
@@ -182,34 +259,14 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
         sigprocmask(SIG_BLOCK, &stops, &previous_mask);
     }
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
     // No input for the server: the null device, or where there is none (a
     // minimal root), a closed standard input.
     const int null_device = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null_device >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, null_device, STDIN_FILENO);
-    } else {
-        posix_spawn_file_actions_addclose(&actions, STDIN_FILENO);
-    }
-    if (!descriptors_marked) {
-        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    }
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
     // A session of its own, so that Ctrl+C or a closed terminal at the
-    // supervisor does not reach it; the signals MOLV ignores at their
-    // defaults, and none blocked.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGXFSZ);
-    sigset_t no_mask;
-    sigemptyset(&no_mask);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &no_mask);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF |
-                                              POSIX_SPAWN_SETSIGMASK);
+    // supervisor does not reach it.
+    prepare_launch(actions, attributes, null_device, true);
 
     pid_t pid = -1;
     int error = posix_spawn(&pid, exename, &actions, &attributes, words.words, environ);
@@ -220,6 +277,8 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
     }
     if (error == 0) {
         server_pid = pid;
+        server_collected = false;
+        server_pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
         // A stop asked for just before this launch.
         if (stop_signal != 0) {
             kill(-pid, stop_signal);
@@ -235,24 +294,146 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
     return true;
 }
 
-void platform_wait_server()
+void prepare_launch(posix_spawn_file_actions_t& actions, posix_spawnattr_t& attributes,
+                    int null_device, bool own_session)
 {
-    if (server_pid <= 0) {
-        return;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    if (null_device >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, null_device, STDIN_FILENO);
+    } else {
+        posix_spawn_file_actions_addclose(&actions, STDIN_FILENO);
     }
-    // Any child may end here, not only the server: a container's first
-    // process inherits the server's orphans and must collect them too. The
-    // wait blocks; a stop signal interrupts it after passing itself on.
+    if (!descriptors_marked) {
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    }
+    // The signals MOLV ignores at their defaults (a caught one is reset by
+    // the start itself), and none blocked.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
+    sigset_t no_mask;
+    sigemptyset(&no_mask);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &no_mask);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (own_session) {
+        flags = static_cast<short>(flags | POSIX_SPAWN_SETSID);
+    }
+    posix_spawnattr_setflags(&attributes, flags);
+}
+
+sigset_t waiting_signal_mask()
+{
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    sigdelset(&mask, SIGCHLD);
+    if (passing_stops) {
+        for (int signal_number : stop_signals) {
+            sigdelset(&mask, signal_number);
+        }
+    }
+    return mask;
+}
+
+// Any child may end, not only the server: a container's first process
+// inherits the server's orphans and must collect them too, and on_event
+// programs are collected as they end.
+void collect_children()
+{
     for (;;) {
         int status = 0;
-        const pid_t ended = waitpid(-1, &status, 0);
-        if (ended == static_cast<pid_t>(server_pid) || (ended < 0 && errno != EINTR)) {
+        const pid_t ended = waitpid(-1, &status, WNOHANG);
+        if (ended <= 0) {
+            return;
+        }
+        if (ended == static_cast<pid_t>(server_pid) && !server_collected) {
+            server_collected = true;
+            server_status = status;
+        } else {
+            forget_event_program(ended);
+        }
+    }
+}
+
+unsigned long platform_server_id()
+{
+    return server_pid > 0 ? static_cast<unsigned long>(server_pid) : 0;
+}
+
+server_wake platform_wait_server_until(unsigned long long deadline_ms)
+{
+    // The stop signals are let in only inside the wait, so that one that
+    // comes just before it still interrupts it.
+    sigset_t previous_mask;
+    if (passing_stops) {
+        const sigset_t stops = stop_set();
+        sigprocmask(SIG_BLOCK, &stops, &previous_mask);
+    }
+    const sigset_t waiting_mask = waiting_signal_mask();
+    server_wake wake = server_wake::ended;
+    while (server_pid > 0) {
+        collect_children();
+        if (server_collected) {
+            release_server();
+            break;
+        }
+        pollfd watched[3];
+        nfds_t count = 0;
+        const int sources[3] = {server_pidfd, query_descriptor(), alarm_descriptor()};
+        for (int source : sources) {
+            if (source >= 0) {
+                watched[count++] = {source, POLLIN, 0};
+            }
+        }
+        timespec left = {};
+        if (deadline_ms != 0) {
+            left = time_left(deadline_ms);
+        }
+        const int ready = ppoll(watched, count, deadline_ms != 0 ? &left : nullptr, &waiting_mask);
+        if (ready < 0) {
+            continue; // a signal: the children are looked at again
+        }
+        if (ready == 0) {
+            // The server's end is looked for once more before a deadline is
+            // reported, so that an end is never taken for silence.
+            collect_children();
+            if (server_collected) {
+                release_server();
+                break;
+            }
+            wake = server_wake::deadline;
+            break;
+        }
+        collect_children();
+        if (server_collected) {
+            release_server();
+            break;
+        }
+        if (server_pidfd >= 0 && (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            // The server has ended but is not yet collectable; wait on.
+            continue;
+        }
+        if (query_descriptor() >= 0 && watched_ready(watched, count, query_descriptor())) {
+            wake = server_wake::query_ready;
+            break;
+        }
+        if (alarm_descriptor() >= 0 && watched_ready(watched, count, alarm_descriptor()) &&
+            take_alarm()) {
+            wake = server_wake::alarm;
             break;
         }
     }
-    server_pid = -1;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    if (passing_stops) {
+        sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
     }
+    return wake;
+}
+
+server_end platform_last_server_end()
+{
+    return last_end;
 }
 
 void platform_sleep_seconds(unsigned seconds)
@@ -263,10 +444,14 @@ void platform_sleep_seconds(unsigned seconds)
 
     // The stop signals are let in only inside the wait, so that one that
     // comes just before it still cuts the sleep short.
+    // Event programs that end meanwhile are collected as they end.
     const sigset_t stops = stop_set();
-    sigset_t waiting_mask;
-    sigprocmask(SIG_BLOCK, &stops, &waiting_mask);
+    sigset_t previous_mask;
+    sigprocmask(SIG_BLOCK, &stops, &previous_mask);
+    sigset_t waiting_mask = previous_mask;
+    sigdelset(&waiting_mask, SIGCHLD);
     while (stop_signal == 0) {
+        collect_children();
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         if (!before(now, end)) {
@@ -279,7 +464,8 @@ void platform_sleep_seconds(unsigned seconds)
         }
         ppoll(nullptr, 0, &left, &waiting_mask);
     }
-    sigprocmask(SIG_SETMASK, &waiting_mask, nullptr);
+    collect_children();
+    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
 }
 
 void platform_pause()

@@ -1,0 +1,73 @@
+// The on_event programs: started with posix_spawn, not waited for, and
+// collected when they end.
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include "text/text.h"
+#include "platform/platform.h"
+#include "platform/posix/children.h"
+
+extern char** environ;
+
+namespace {
+
+// The event programs that still run; 0 marks a free place.
+pid_t running[event_program_capacity] = {};
+
+} // namespace
+
+void forget_event_program(pid_t pid)
+{
+    for (pid_t& place : running) {
+        if (place == pid) {
+            place = 0;
+        }
+    }
+}
+
+unsigned platform_event_programs_running()
+{
+    collect_children();
+    unsigned count = 0;
+    for (pid_t place : running) {
+        count += place != 0 ? 1 : 0;
+    }
+    return count;
+}
+
+bool platform_run_event_program(const char* program, const char* event, const char* detail,
+                                char* reason, std::size_t reason_capacity)
+{
+    pid_t* free_place = nullptr;
+    for (pid_t& place : running) {
+        if (place == 0 && free_place == nullptr) {
+            free_place = &place;
+        }
+    }
+    if (free_place == nullptr) {
+        copy_text(reason, reason_capacity, "too many event programs are running");
+        return false;
+    }
+    char* const arguments[] = {const_cast<char*>(program), const_cast<char*>(event),
+                               const_cast<char*>(detail), nullptr};
+    const int null_device = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    // It shares MOLV's session and terminal.
+    prepare_launch(actions, attributes, null_device, false);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, program, &actions, &attributes, arguments, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (null_device >= 0) {
+        close(null_device);
+    }
+    if (error != 0) {
+        copy_text(reason, reason_capacity, std::strerror(error));
+        return false;
+    }
+    *free_place = pid;
+    return true;
+}
