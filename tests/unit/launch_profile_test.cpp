@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "config/launch_profile.h"
 #include "config/settings.h"
@@ -203,4 +204,119 @@ TEST(SettingNumbers, DefaultsAreTenSecondsAndEveryBackupKept)
     EXPECT_TRUE(read_retention_days(values[logfile_backups_days], days));
     EXPECT_EQ(seconds, 10u);
     EXPECT_EQ(days, 0u);
+
+    unsigned port = 1;
+    unsigned long address = 0;
+    unsigned hang = 0;
+    unsigned stop = 0;
+    restart_list times = {};
+    EXPECT_TRUE(read_query_port(values[query_port], port));
+    EXPECT_TRUE(read_ipv4_address(values[query_host], address));
+    EXPECT_TRUE(read_hang_timeout(values[hang_timeout], hang));
+    EXPECT_TRUE(read_stop_timeout(values[stop_timeout], stop));
+    EXPECT_TRUE(read_restart_times(values[restart_at], times));
+    EXPECT_EQ(port, 0u);
+    EXPECT_EQ(address, 0x7F000001UL);
+    EXPECT_EQ(hang, 60u);
+    EXPECT_EQ(stop, 10u);
+    EXPECT_EQ(times.count, 0u);
+    EXPECT_STREQ(values[on_event], "");
+}
+
+// Each watchdog setting: the texts it takes, and the default that replaces
+// any other.
+TEST(SettingNumbers, WatchdogValuesAreBoundedDigitsAndTheirDefaultsOtherwise)
+{
+    struct {
+        bool (*read)(const char*, unsigned&);
+        const char* text;
+        bool valid;
+        unsigned value;
+    } const cases[] = {
+        {read_query_port, "", true, 0},         {read_query_port, "0", true, 0},
+        {read_query_port, "7791", true, 7791},  {read_query_port, "65535", true, 65535},
+        {read_query_port, "65536", false, 0},   {read_query_port, "-1", false, 0},
+        {read_query_port, "port", false, 0},    {read_query_port, "7791 ", false, 0},
+        {read_query_port, "99999999999999999999", false, 0},
+        {read_hang_timeout, "1", true, 1},      {read_hang_timeout, "86400", true, 86400},
+        {read_hang_timeout, "0", false, 60},    {read_hang_timeout, "86401", false, 60},
+        {read_hang_timeout, "", false, 60},     {read_hang_timeout, "1m", false, 60},
+        {read_stop_timeout, "0", true, 0},      {read_stop_timeout, "600", true, 600},
+        {read_stop_timeout, "601", false, 10},  {read_stop_timeout, "", false, 10},
+        {read_stop_timeout, "2.5", false, 10},
+    };
+    for (const auto& entry : cases) {
+        unsigned value = 12345;
+        EXPECT_EQ(entry.read(entry.text, value), entry.valid) << entry.text;
+        EXPECT_EQ(value, entry.value) << entry.text;
+    }
+}
+
+TEST(SettingNumbers, QueryHostIsADottedIpv4AddressAndLoopbackOtherwise)
+{
+    struct {
+        const char* text;
+        bool valid;
+        unsigned long address;
+    } const cases[] = {
+        {"127.0.0.1", true, 0x7F000001UL},  {"192.168.1.20", true, 0xC0A80114UL},
+        {"0.0.0.0", true, 0},               {"255.255.255.255", true, 0xFFFFFFFFUL},
+        {"010.1.1.1", true, 0x0A010101UL},  {"256.1.1.1", false, 0x7F000001UL},
+        {"1.2.3", false, 0x7F000001UL},     {"1.2.3.4.5", false, 0x7F000001UL},
+        {"1..2.3", false, 0x7F000001UL},    {"localhost", false, 0x7F000001UL},
+        {"", false, 0x7F000001UL},          {"1.2.3.4 ", false, 0x7F000001UL},
+        {"0001.2.3.4", false, 0x7F000001UL}, {"1.2.3.-4", false, 0x7F000001UL},
+    };
+    for (const auto& entry : cases) {
+        unsigned long address = 1;
+        EXPECT_EQ(read_ipv4_address(entry.text, address), entry.valid) << entry.text;
+        EXPECT_EQ(address, entry.address) << entry.text;
+    }
+}
+
+TEST(SettingNumbers, RestartTimesAreAListOfClockTimesOrNone)
+{
+    struct {
+        const char* text;
+        bool valid;
+        std::vector<unsigned> seconds;
+        std::vector<std::string> written;
+    } const cases[] = {
+        {"", true, {}, {}},
+        {"   ", true, {}, {}},
+        {"05:30", true, {19800}, {"05:30"}},
+        {"05:30:15, 17:00 ,23:59:59", true, {19815, 61200, 86399}, {"05:30:15", "17:00", "23:59:59"}},
+        {"\t00:00\t", true, {0}, {"00:00"}},
+        {"5:30", false, {}, {}},
+        {"24:00", false, {}, {}},
+        {"05:60", false, {}, {}},
+        {"05:30:60", false, {}, {}},
+        {"05:30,", false, {}, {}},
+        {",05:30", false, {}, {}},
+        {"05:30;06:00", false, {}, {}},
+        {"05:30 06:00", false, {}, {}},
+        {"05.30", false, {}, {}},
+        {"05:30pm", false, {}, {}},
+        {"05:30:", false, {}, {}},
+    };
+    for (const auto& entry : cases) {
+        restart_list list = {};
+        list.count = 99;
+        EXPECT_EQ(read_restart_times(entry.text, list), entry.valid) << entry.text;
+        ASSERT_EQ(list.count, entry.seconds.size()) << entry.text;
+        for (unsigned i = 0; i < list.count; ++i) {
+            EXPECT_EQ(list.seconds[i], entry.seconds[i]) << entry.text;
+            EXPECT_EQ(list.written[i], entry.written[i]) << entry.text;
+        }
+    }
+    // At most 24 times.
+    std::string times = "00:00";
+    for (int i = 1; i < 24; ++i) {
+        times += ",01:00";
+    }
+    restart_list list = {};
+    EXPECT_TRUE(read_restart_times(times.c_str(), list));
+    EXPECT_EQ(list.count, 24u);
+    EXPECT_FALSE(read_restart_times((times + ",02:00").c_str(), list));
+    EXPECT_EQ(list.count, 0u);
 }
