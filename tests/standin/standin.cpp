@@ -19,17 +19,49 @@
 //                           output and error while the log is open
 //   MOLV_STANDIN_ORPHAN     "1": leave a process behind that ends right
 //                           after the stand-in
+//   MOLV_STANDIN_QUERY_PORT a UDP port: listen on 127.0.0.1 there and
+//                           answer the datagram "\info\" with
+//                           "\hostname\MOLV stand-in\numplayers\0\maxplayers\10\"
+//                           sent back to its sender; without it there is
+//                           no socket at all
+//   MOLV_STANDIN_QUERY      how to answer, one word per instance in turn:
+//                           answer (every query; the default), never,
+//                           silent_after_N (the first N queries, then none
+//                           while running on), every_second (queries 1, 3,
+//                           5 and so on) or late_MS (each one MS
+//                           milliseconds after it came)
+//   MOLV_STANDIN_STOP       the polite stop, one word per instance in turn:
+//                           honour (the default) or ignore. On POSIX that
+//                           stop is SIGTERM, which "ignore" sets to be
+//                           ignored; on Windows it is WM_CLOSE to the
+//                           stand-in's own top-level window, never shown,
+//                           and "honour" ends the instance with status 0
 //
 // In the record folder every instance appends one line to "records.txt":
 // tab-separated fields instance=, pid=, session=, leader=, input_null=,
 // sigpipe=, sigxfsz= (the dispositions it started with), blocked= (the
 // number of blocked signals), descriptors= (the open ones, "0,1,2"),
-// log= (the log file's name, empty when none), log_written=, line= (the
-// command line as received), argc= and arg0= onwards. It keeps a copy of
-// the log it wrote as "log-N.txt", N being its instance number, counted
-// from 1 by the records already there. A file "stop" in the folder makes
-// every instance end at once with status 0, and so does the removal of
-// "records.txt" (the folder of a test that has ended).
+// window= ("1" the instance has its window, "0" it could not make one, as
+// under Wine without a display, "-" on POSIX), previous_alive= ("1" the
+// process of the record before this one still existed when this instance
+// started, which on POSIX includes one not yet collected; "0" it did not;
+// "-" for the first instance), log= (the log file's name, empty when none),
+// log_written=, line= (the command line as received), argc= and arg0=
+// onwards. It keeps a copy of the log it wrote as "log-N.txt", N being its
+// instance number, counted from 1 by the records already there, and writes
+// a line "query answered" or "query ignored" to "queries-N.txt" for every
+// query that came. A file "stop" in the folder makes every instance end at
+// once with status 0, and so does the removal of "records.txt" (the folder
+// of a test that has ended).
+//
+// Started with exactly two arguments of which the first is an event word
+// (started, ended, hung, scheduled, launch_failed, backup_failed), it acts
+// as the supervisor's event program instead of as a server: it appends one
+// line to "events.txt" in the record folder, with the tab-separated fields
+// event=, detail= (the second argument), input_null= and descriptors=,
+// then waits MOLV_STANDIN_EVENT_SLEEP_MS milliseconds (0), or until a
+// "stop" file appears in the folder, and exits with status 0. It writes no
+// record and no log then.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -140,6 +172,223 @@ bool listed(const std::string& list, long instance)
     return false;
 }
 
+// The process id in the last complete record, 0 when there is none.
+unsigned long last_record_process(const std::string& records_path)
+{
+    std::FILE* file = std::fopen(records_path.c_str(), "rb");
+    if (file == nullptr) {
+        return 0;
+    }
+    std::string text;
+    char block[4096];
+    std::size_t got;
+    while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
+        text.append(block, got);
+    }
+    std::fclose(file);
+    std::size_t end = text.rfind('\n');
+    if (end == std::string::npos) {
+        return 0;
+    }
+    std::size_t start = end == 0 ? std::string::npos : text.rfind('\n', end - 1);
+    start = start == std::string::npos ? 0 : start + 1;
+    std::size_t pid = text.find("\tpid=", start);
+    if (pid == std::string::npos || pid > end) {
+        return 0;
+    }
+    return std::strtoul(text.c_str() + pid + 5, nullptr, 10);
+}
+
+// The number at the end of `word` after `prefix`, or -1 when `word` is not
+// the prefix followed by digits alone.
+long number_after(const std::string& word, const char* prefix)
+{
+    const std::size_t length = std::strlen(prefix);
+    if (word.size() <= length || word.compare(0, length, prefix) != 0) {
+        return -1;
+    }
+    for (std::size_t i = length; i < word.size(); ++i) {
+        if (word[i] < '0' || word[i] > '9') {
+            return -1;
+        }
+    }
+    errno = 0;
+    long number = std::strtol(word.c_str() + length, nullptr, 10);
+    return errno == 0 ? number : -1;
+}
+
+using clock_type = std::chrono::steady_clock;
+
+enum class query_mode { answer, never, silent_after, every_second, late };
+
+struct pending_reply {
+    clock_type::time_point due;
+    standin_peer to;
+};
+
+// How the instance answers queries, and what it still owes.
+struct query_state {
+    query_mode mode;
+    // N of silent_after_N, MS of late_MS.
+    long number;
+    long received;
+    std::string journal_path;
+    pending_reply pending[32];
+    std::size_t pending_count;
+};
+
+const char query_text[] = "\\info\\";
+const char reply_text[] = "\\hostname\\MOLV stand-in\\numplayers\\0\\maxplayers\\10\\";
+
+void plan_queries(query_state& queries, const std::string& word)
+{
+    queries.mode = query_mode::answer;
+    queries.number = 0;
+    if (word == "never") {
+        queries.mode = query_mode::never;
+    } else if (word == "every_second") {
+        queries.mode = query_mode::every_second;
+    } else if ((queries.number = number_after(word, "silent_after_")) >= 0) {
+        queries.mode = query_mode::silent_after;
+    } else if ((queries.number = number_after(word, "late_")) >= 0) {
+        // A day is later than any test waits, and keeps the clock arithmetic
+        // far from overflowing.
+        queries.mode = query_mode::late;
+        queries.number = queries.number < 86400000L ? queries.number : 86400000L;
+    }
+}
+
+void send_due_replies(query_state& queries, clock_type::time_point now)
+{
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < queries.pending_count; ++i) {
+        if (queries.pending[i].due <= now) {
+            standin_query_send(reply_text, sizeof reply_text - 1, queries.pending[i].to);
+        } else {
+            queries.pending[kept++] = queries.pending[i];
+        }
+    }
+    queries.pending_count = kept;
+}
+
+void take_datagram(query_state& queries, const char* data, long length, const standin_peer& from)
+{
+    if (length != static_cast<long>(sizeof query_text - 1) ||
+        std::memcmp(data, query_text, sizeof query_text - 1) != 0) {
+        return;
+    }
+    ++queries.received;
+    bool answer = true;
+    switch (queries.mode) {
+    case query_mode::answer:
+        break;
+    case query_mode::never:
+        answer = false;
+        break;
+    case query_mode::silent_after:
+        answer = queries.received <= queries.number;
+        break;
+    case query_mode::every_second:
+        answer = queries.received % 2 == 1;
+        break;
+    case query_mode::late:
+        answer = queries.pending_count < sizeof queries.pending / sizeof queries.pending[0];
+        if (answer) {
+            queries.pending[queries.pending_count++] = {
+                clock_type::now() + std::chrono::milliseconds(queries.number), from};
+        }
+        break;
+    }
+    if (answer && queries.mode != query_mode::late) {
+        standin_query_send(reply_text, sizeof reply_text - 1, from);
+    }
+    // The line is written when the query comes, a late answer included, so
+    // that a test sees every query even when the instance is stopped first.
+    if (!queries.journal_path.empty()) {
+        standin_append(queries.journal_path, answer ? "query answered\n" : "query ignored\n");
+    }
+}
+
+// Serves the query socket for at most `milliseconds`, or only waits that
+// long when there is none.
+void serve_queries(query_state& queries, unsigned milliseconds)
+{
+    clock_type::time_point now = clock_type::now();
+    send_due_replies(queries, now);
+    unsigned wait = milliseconds;
+    for (std::size_t i = 0; i < queries.pending_count; ++i) {
+        const long long left =
+            std::chrono::ceil<std::chrono::milliseconds>(queries.pending[i].due - now).count();
+        if (left < static_cast<long long>(wait)) {
+            wait = left > 0 ? static_cast<unsigned>(left) : 0;
+        }
+    }
+    char buffer[512];
+    standin_peer from{};
+    // A burst of datagrams is taken within one turn, but never without end.
+    for (int taken = 0; taken < 64; ++taken) {
+        long length = standin_query_receive(buffer, sizeof buffer, from, taken == 0 ? wait : 0);
+        if (length < 0) {
+            break;
+        }
+        take_datagram(queries, buffer, length, from);
+    }
+    send_due_replies(queries, clock_type::now());
+}
+
+// Binds the query port, allowing a moment for an instance that has just
+// ended to let go of it.
+bool open_query_port(long port)
+{
+    if (port <= 0 || port > 65535) {
+        return false;
+    }
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (standin_query_open(static_cast<unsigned>(port))) {
+            return true;
+        }
+        standin_sleep_ms(20);
+    }
+    return false;
+}
+
+bool is_event_word(const char* word)
+{
+    static const char* const events[] = {"started",   "ended",         "hung",
+                                         "scheduled", "launch_failed", "backup_failed"};
+    for (const char* event : events) {
+        if (std::strcmp(word, event) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The stand-in as the supervisor's event program: one line in "events.txt",
+// then a wait that a test can stretch to find out whether the supervisor
+// waits for it.
+int record_event(const standin_facts& facts, const char* event, const char* detail)
+{
+    const std::string folder = environment_text("MOLV_STANDIN_RECORD", "");
+    if (!folder.empty()) {
+        standin_append(folder + "/events.txt",
+                       std::string("event=") + event + "\tdetail=" + detail +
+                           "\tinput_null=" + facts.input_null +
+                           "\tdescriptors=" + facts.descriptors + "\n");
+    }
+    const long sleep_ms = environment_number("MOLV_STANDIN_EVENT_SLEEP_MS", 0);
+    const auto until = clock_type::now() + std::chrono::milliseconds(sleep_ms > 0 ? sleep_ms : 0);
+    while (clock_type::now() < until) {
+        // Only the stop file counts here: "records.txt" is missing as long
+        // as no server instance has written its record.
+        if (!folder.empty() && file_exists(folder + "/stop")) {
+            break;
+        }
+        standin_sleep_ms(20);
+    }
+    return 0;
+}
+
 // The log file's name: the text after "log=" up to the next "?".
 std::string log_name(const std::string& line)
 {
@@ -173,8 +422,9 @@ std::string log_content(long instance, unsigned long pid, const std::string& lin
     return content;
 }
 
-std::string record_line(long instance, const standin_facts& facts, const std::string& log,
-                        bool log_written, const std::string& line, int argc, char** argv)
+std::string record_line(long instance, const standin_facts& facts, const char* window,
+                        const char* previous_alive, const std::string& log, bool log_written,
+                        const std::string& line, int argc, char** argv)
 {
     char head[200];
     std::snprintf(head, sizeof head, "instance=%ld\tpid=%lu\tsession=%s\tleader=%s\tinput_null=%s",
@@ -182,6 +432,7 @@ std::string record_line(long instance, const standin_facts& facts, const std::st
     std::string record = head;
     record += std::string("\tsigpipe=") + facts.sigpipe + "\tsigxfsz=" + facts.sigxfsz;
     record += std::string("\tblocked=") + facts.blocked + "\tdescriptors=" + facts.descriptors;
+    record += std::string("\twindow=") + window + "\tprevious_alive=" + previous_alive;
     record += "\tlog=" + log;
     record += log_written ? "\tlog_written=1" : "\tlog_written=0";
     record += "\tline=" + line;
@@ -198,12 +449,36 @@ int main(int argc, char** argv)
 {
     standin_facts facts{};
     standin_read_facts(facts);
+    if (argc == 3 && is_event_word(argv[1])) {
+        return record_event(facts, argv[1], argv[2]);
+    }
     const std::string line = standin_command_line(argc, argv);
 
     const std::string folder = environment_text("MOLV_STANDIN_RECORD", "");
     const std::string records_path = folder + "/records.txt";
     const std::string stop_path = folder + "/stop";
     const long instance = folder.empty() ? 1 : next_instance(records_path);
+    const char* previous_alive = "-";
+    if (instance > 1) {
+        const unsigned long previous = last_record_process(records_path);
+        previous_alive = previous != 0 && standin_process_exists(previous) ? "1" : "0";
+    }
+
+    // Ready for the supervisor's stop and its queries before the record
+    // shows, so that a test that has seen the record may rely on both.
+    const bool honour =
+        word_in_turn(environment_text("MOLV_STANDIN_STOP", "honour"), instance - 1) != "ignore";
+    const char* window = standin_prepare_polite_stop(honour);
+    query_state queries{};
+    plan_queries(queries, word_in_turn(environment_text("MOLV_STANDIN_QUERY", "answer"),
+                                       instance - 1));
+    const long query_port = environment_number("MOLV_STANDIN_QUERY_PORT", 0);
+    if (std::getenv("MOLV_STANDIN_QUERY_PORT") != nullptr && !open_query_port(query_port)) {
+        std::fprintf(stderr, "stand-in: cannot listen on UDP port %ld\n", query_port);
+    }
+    if (!folder.empty()) {
+        queries.journal_path = folder + "/queries-" + std::to_string(instance) + ".txt";
+    }
 
     // The log comes first, so that it is complete once the record shows.
     const std::string log = log_name(line);
@@ -220,7 +495,9 @@ int main(int argc, char** argv)
             write_file(folder + "/log-" + std::to_string(instance) + ".txt", content, "wb");
         }
         write_file(records_path,
-                   record_line(instance, facts, log, log_written, line, argc, argv), "ab");
+                   record_line(instance, facts, window, previous_alive, log, log_written, line,
+                               argc, argv),
+                   "ab");
     }
 
     if (std::strcmp(environment_text("MOLV_STANDIN_ORPHAN", "0"), "1") == 0) {
@@ -242,7 +519,10 @@ int main(int argc, char** argv)
         if (!folder.empty() && (file_exists(stop_path) || !file_exists(records_path))) {
             return 0;
         }
-        standin_sleep_ms(20);
+        if (standin_polite_stop_came()) {
+            return 0;
+        }
+        serve_queries(queries, 20);
     }
 
     const std::string end = word_in_turn(environment_text("MOLV_STANDIN_END", "exit"), instance - 1);

@@ -44,3 +44,41 @@ void standin_sleep_ms(unsigned milliseconds);
 // Leaves behind a process that ends soon after the stand-in, as a server's
 // helper does when its server is gone; does nothing where that cannot be.
 void standin_leave_orphan();
+
+// Appends `text` to the file at `path` with one write at the end of the
+// file, so that processes appending at the same moment do not mix their
+// lines; creates the file when it is missing.
+bool standin_append(const std::string& path, const std::string& text);
+
+// True when the process with this id still exists; on POSIX a process that
+// has ended but is not yet collected counts as existing.
+bool standin_process_exists(unsigned long process_id);
+
+// Prepares for the supervisor's polite stop: a termination signal where
+// there are signals, a close request to the stand-in's own top-level window
+// on Windows. With `honour` the stop ends the stand-in, otherwise it has no
+// effect. Returns what the record says about the window: "1" made, "0" none
+// could be made, "-" where none is needed.
+const char* standin_prepare_polite_stop(bool honour);
+
+// Handles what came for the window since the last call; true when a close
+// request is to be honoured now. Always false where signals do the work.
+bool standin_polite_stop_came();
+
+// The sender of a datagram: an IPv4 address and port, in host order.
+struct standin_peer {
+    unsigned long address;
+    unsigned port;
+};
+
+// Binds the query socket to 127.0.0.1:port; false when it cannot be had.
+bool standin_query_open(unsigned port);
+
+// Waits at most `milliseconds` for a datagram on the query socket and takes
+// it: returns its length (at most `capacity`; a longer one is cut) and its
+// sender, or -1 when none came. Without a query socket it only waits.
+long standin_query_receive(char* buffer, std::size_t capacity, standin_peer& sender,
+                           unsigned milliseconds);
+
+// Sends one datagram from the query socket.
+void standin_query_send(const char* data, std::size_t length, const standin_peer& to);

@@ -3,14 +3,21 @@
 #include <cstdlib>
 #include <ctime>
 #include <cerrno>
+#include <cstdint>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "standin_platform.h"
 
 namespace {
+
+int query_socket = -1;
 
 // True when standard input is the character device /dev/null.
 bool input_is_null_device()
@@ -108,6 +115,11 @@ void standin_leave_orphan()
 {
     const pid_t parent = getpid();
     if (fork() == 0) {
+        // The query port belongs to the stand-in alone; a left-behind
+        // process must not keep it.
+        if (query_socket >= 0) {
+            close(query_socket);
+        }
         while (getppid() == parent) {
             standin_sleep_ms(20);
         }
@@ -121,4 +133,102 @@ void standin_abort()
     rlimit no_core = {0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
     std::abort();
+}
+
+bool standin_append(const std::string& path, const std::string& text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    ssize_t written;
+    do {
+        written = write(fd, text.data(), text.size());
+    } while (written < 0 && errno == EINTR);
+    bool complete = written >= 0 && static_cast<std::size_t>(written) == text.size();
+    return close(fd) == 0 && complete;
+}
+
+bool standin_process_exists(unsigned long process_id)
+{
+    // 0 and what does not fit a pid_t would name a group or nothing at all.
+    if (process_id == 0 || process_id > 0x7fffffffUL) {
+        return false;
+    }
+    return kill(static_cast<pid_t>(process_id), 0) == 0 || errno == EPERM;
+}
+
+const char* standin_prepare_polite_stop(bool honour)
+{
+    // Honouring leaves SIGTERM as the stand-in got it, so that a supervisor
+    // that started it with SIGTERM ignored is found out.
+    if (!honour) {
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGTERM, &ignore, nullptr);
+    }
+    return "-";
+}
+
+bool standin_polite_stop_came()
+{
+    return false;
+}
+
+bool standin_query_open(unsigned port)
+{
+    if (port == 0 || port > 65535) {
+        return false;
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return false;
+    }
+    query_socket = fd;
+    return true;
+}
+
+long standin_query_receive(char* buffer, std::size_t capacity, standin_peer& sender,
+                           unsigned milliseconds)
+{
+    if (query_socket < 0) {
+        standin_sleep_ms(milliseconds);
+        return -1;
+    }
+    pollfd waiting = {query_socket, POLLIN, 0};
+    if (poll(&waiting, 1, static_cast<int>(milliseconds)) <= 0) {
+        return -1;
+    }
+    sockaddr_in from = {};
+    socklen_t from_length = sizeof from;
+    ssize_t length = recvfrom(query_socket, buffer, capacity, MSG_DONTWAIT,
+                              reinterpret_cast<sockaddr*>(&from), &from_length);
+    if (length < 0 || from.sin_family != AF_INET) {
+        return -1;
+    }
+    sender.address = ntohl(from.sin_addr.s_addr);
+    sender.port = ntohs(from.sin_port);
+    return static_cast<long>(length);
+}
+
+void standin_query_send(const char* data, std::size_t length, const standin_peer& to)
+{
+    if (query_socket < 0) {
+        return;
+    }
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(to.port));
+    address.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(to.address));
+    sendto(query_socket, data, length, 0, reinterpret_cast<const sockaddr*>(&address),
+           sizeof address);
 }
