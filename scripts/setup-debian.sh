@@ -8,5 +8,5 @@ apt-get install -y -q --no-install-recommends \
   ca-certificates file cmake make g++ googletest \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 \
   wine wine64 wine32:i386 \
-  clang libclang-rt-14-dev >/dev/null
+  clang libclang-rt-14-dev xvfb xauth >/dev/null
 echo "setup: build and test tools installed"
