@@ -56,7 +56,11 @@ bool platform_set_alarm(long long epoch_seconds)
 
 long long platform_epoch_seconds()
 {
-    return static_cast<long long>(std::time(nullptr));
+    // Not time(), which may read a coarser clock that lags the timer: the
+    // alarm would then come a moment before its second and be set again.
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<long long>(now.tv_sec);
 }
 
 long long platform_local_seconds(long long epoch_seconds)
