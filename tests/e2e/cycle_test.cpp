@@ -172,6 +172,105 @@ protected:
 
 class cycle_in_mode : public cycle, public testing::WithParamInterface<launch_case> {};
 
+constexpr char stopped[] = "  > Gameserver stopped.";
+constexpr char scheduled_stop[] = "  > Scheduled restart: stopping the gameserver...";
+
+// The wall clock `seconds` from now, as "HH:MM:SS" in local time.
+std::string local_clock_in(long seconds)
+{
+    const std::time_t at = std::time(nullptr) + seconds;
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&at));
+    return text;
+}
+
+// The cycle with a watched server: a stand-in that answers status queries
+// on a port of its own, and the on_event program, a copy of the stand-in
+// that records each event it is given.
+class watched_cycle : public cycle {
+protected:
+    unsigned port = 0;
+
+    void SetUp() override
+    {
+        cycle::SetUp();
+        port = free_udp_port();
+        ASSERT_NE(port, 0u);
+    }
+
+    std::string query_settings(unsigned hang_timeout, unsigned stop_timeout) const
+    {
+        return "query_port=" + std::to_string(port) + "\nhang_timeout=" +
+               std::to_string(hang_timeout) + "\nstop_timeout=" + std::to_string(stop_timeout) +
+               "\n";
+    }
+
+    std::vector<std::string> stand_in_answering(const std::string& manner,
+                                                const std::string& stop_manner = "honour") const
+    {
+        return {"MOLV_STANDIN_QUERY_PORT=" + std::to_string(port), "MOLV_STANDIN_QUERY=" + manner,
+                "MOLV_STANDIN_STOP=" + stop_manner, "MOLV_STANDIN_HOLD=1,2"};
+    }
+
+    // The lines of a stop after `reason`: the force line when the server
+    // ignores the polite request or has no window to receive it (Wine
+    // without a display), then the end.
+    std::vector<std::string> stop_lines(const std::string& reason, bool ignores,
+                                        const standin_record& stopped_instance,
+                                        unsigned stop_timeout) const
+    {
+        std::vector<std::string> lines = {reason};
+        if (ignores || stopped_instance.get("window") == "0") {
+            lines.push_back("  WARNING: Gameserver did not stop within " +
+                            std::to_string(stop_timeout) + " seconds; ending it by force.");
+        }
+        lines.push_back(stopped);
+        return lines;
+    }
+
+    std::size_t queries_seen(long instance) const
+    {
+        return text_lines(read_file(records + "/queries-" + std::to_string(instance) + ".txt")).size();
+    }
+
+    // The events recorded so far, as "event detail".
+    std::vector<std::string> events() const
+    {
+        std::vector<std::string> seen;
+        for (const std::string& line : text_lines(read_file(records + "/events.txt"))) {
+            std::string event;
+            std::string detail;
+            for (const std::string& field : {std::string("event="), std::string("detail=")}) {
+                const std::size_t at = line.find(field);
+                const std::size_t end = at == std::string::npos ? at : line.find('\t', at);
+                const std::string value =
+                    at == std::string::npos
+                        ? ""
+                        : line.substr(at + field.size(),
+                                      end == std::string::npos ? end : end - at - field.size());
+                (field == "event=" ? event : detail) = value;
+            }
+            seen.push_back(event + " " + detail);
+        }
+        return seen;
+    }
+
+    // Runs until the first stop of instance 1 and the start of instance 2,
+    // and checks what the operator saw and that the two never ran at once.
+    void expect_stopped_and_restarted(const std::vector<std::string>& stop,
+                                      const std::vector<std::string>& before_stop = {})
+    {
+        ASSERT_TRUE(wait_for_instance(2));
+        std::vector<std::string> expected = {starting, running};
+        expected.insert(expected.end(), before_stop.begin(), before_stop.end());
+        expected.insert(expected.end(), stop.begin(), stop.end());
+        expected.insert(expected.end(), {backing_up, restarting, running});
+        EXPECT_EQ(cycle_messages(output()), expected);
+        EXPECT_EQ(server_records().at(1).get("previous_alive"), "0");
+        expect_one_backup_per_instance(work, 1);
+    }
+};
+
 } // namespace
 
 TEST_P(cycle_in_mode, ServerGetsTheComposedCommandLineAtEveryLaunch)
@@ -415,4 +514,181 @@ TEST_F(cycle, CommandLineOfExactly255CharactersReachesTheServerWhole)
     EXPECT_EQ(record.get("line"), line);
     EXPECT_EQ(record.get("argc"), std::to_string(arguments.size()));
     EXPECT_EQ(record.get("arg1"), arguments.at(1));
+}
+
+TEST_F(watched_cycle, ServerThatFallsSilentIsStoppedBackedUpAndRestartedAfterItsEnd)
+{
+    write_immediate_settings("[GENERAL]\n" + query_settings(2, 1));
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start(stand_in_answering("silent_after_2,answer"));
+    ASSERT_TRUE(wait_for_instance(2));
+    expect_stopped_and_restarted(
+        stop_lines("  WARNING: Gameserver has not answered for 2 seconds! Stopping it...", false,
+                   server_records().at(0), 1));
+    EXPECT_GE(queries_seen(1), 3u);
+}
+
+TEST_F(watched_cycle, ServerThatIgnoresThePoliteStopIsEndedByForce)
+{
+    write_immediate_settings("[GENERAL]\n" + query_settings(2, 1));
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start(stand_in_answering("silent_after_1,answer", "ignore,honour"));
+    ASSERT_TRUE(wait_for_instance(2));
+    expect_stopped_and_restarted(
+        stop_lines("  WARNING: Gameserver has not answered for 2 seconds! Stopping it...", true,
+                   server_records().at(0), 1));
+}
+
+// Servers that answer late or only now and then, and one that never
+// answered at all, are all left running.
+TEST_F(watched_cycle, ServersThatAnswerSlowlyOrNeverAreNeverStopped)
+{
+    // Three servers at once: each instance of the stand-in answers on its
+    // own port, so three molvs run side by side.
+    struct watched {
+        std::string manner;
+        std::string folder;
+        unsigned port;
+        molv_process molv;
+    };
+    std::vector<watched> cases = {{"every_second", "", 0, {}},
+                                  {"late_1500", "", 0, {}},
+                                  {"never", "", 0, {}}};
+    for (watched& entry : cases) {
+        entry.folder = root + "/" + entry.manner;
+        entry.port = free_udp_port();
+        ASSERT_NE(entry.port, 0u);
+        ASSERT_TRUE(make_directory(entry.folder));
+        ASSERT_TRUE(make_directory(entry.folder + "/records"));
+        ASSERT_TRUE(install_server(entry.folder, "deusex.exe"));
+        ASSERT_TRUE(write_file(entry.folder + "/molv.ini",
+                               "[GENERAL]\nquery_port=" + std::to_string(entry.port) +
+                                   "\nhang_timeout=4\nstop_timeout=1\n"));
+        molv_launch launch;
+        launch.directory = entry.folder;
+        launch.output_path = entry.folder + "/output.txt";
+        launch.environment = {"MOLV_STANDIN_RECORD=" + entry.folder + "/records",
+                              "MOLV_STANDIN_QUERY_PORT=" + std::to_string(entry.port),
+                              "MOLV_STANDIN_QUERY=" + entry.manner, "MOLV_STANDIN_HOLD=1"};
+        ASSERT_TRUE(start_molv(launch, entry.molv));
+    }
+    // A query a second: by the tenth, each would have been stopped twice over.
+    for (watched& entry : cases) {
+        const std::string queries = entry.folder + "/records/queries-1.txt";
+        EXPECT_TRUE(wait_until([&] { return text_lines(read_file(queries)).size() >= 10; },
+                               deadline_seconds))
+            << entry.manner;
+    }
+    for (watched& entry : cases) {
+        stop_molv(entry.molv);
+        write_file(entry.folder + "/records/stop", "");
+        for (const standin_record& record : read_records(entry.folder + "/records")) {
+            stop_server(record.number("pid"), entry.folder);
+        }
+        EXPECT_EQ(cycle_messages(read_output(entry.folder + "/output.txt")),
+                  std::vector<std::string>({starting, running}))
+            << entry.manner;
+        EXPECT_EQ(read_records(entry.folder + "/records").size(), 1u) << entry.manner;
+    }
+}
+
+TEST_F(watched_cycle, ScheduledTimeStopsTheServerOnceAndRestartsItAtOnce)
+{
+    const std::string time = local_clock_in(8);
+    write_settings("[GENERAL]\nrestart_at=03:00, " + time + "\nstop_timeout=1\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_HOLD=1,2,3"});
+    ASSERT_TRUE(wait_for_instance(1));
+    if (local_clock_in(2) >= time && time >= "00:00:10") {
+        GTEST_SKIP() << "the server started too late for the restart at " << time;
+    }
+    expect_stopped_and_restarted(stop_lines(scheduled_stop, false, server_records().at(0), 1));
+    // The time has passed for today: no second restart.
+    const std::size_t lines = cycle_messages(output()).size();
+    wait_until([] { return false; }, 3.0);
+    EXPECT_EQ(cycle_messages(output()).size(), lines);
+    EXPECT_EQ(server_records().size(), 2u);
+}
+
+TEST_F(watched_cycle, EventsReachTheEventProgramInOrder)
+{
+    // Instance 1 ends by itself after a moment, instance 2 is stopped at a
+    // listed time (ignoring the polite request, so its stop takes a second)
+    // and its restart fails, then instance 3 starts. Each event comes a
+    // second or more after the one before, so that their programs record
+    // them in order.
+    const std::string time = local_clock_in(8);
+    write_settings("[GENERAL]\nrestart_at=" + time + "\nstop_timeout=1\non_event=events.exe\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    ASSERT_TRUE(install_server(work, "events.exe"));
+    start({"MOLV_STANDIN_RUN_MS=300", "MOLV_STANDIN_HOLD=2,3", "MOLV_STANDIN_EXIT=3",
+           "MOLV_STANDIN_STOP=ignore"});
+    ASSERT_TRUE(wait_for_instance(2));
+    if (local_clock_in(2) >= time && time >= "00:00:10") {
+        GTEST_SKIP() << "the server started too late for the restart at " << time;
+    }
+    std::error_code error;
+    std::filesystem::rename(work + "/deusex.exe", work + "/moved.bin", error);
+    ASSERT_FALSE(error) << error.message();
+    ASSERT_TRUE(wait_for_message("  > Retrying in 1 second...", 2));
+    std::filesystem::rename(work + "/moved.bin", work + "/deusex.exe", error);
+    ASSERT_FALSE(error) << error.message();
+    ASSERT_TRUE(wait_for_instance(3));
+    ASSERT_TRUE(wait_until([&] { return events().size() >= 6; }, deadline_seconds));
+
+    const std::vector<standin_record> servers = server_records();
+    std::vector<std::string> seen = events();
+    ASSERT_EQ(seen.size(), 6u);
+    const std::string failed = "launch_failed ";
+    EXPECT_EQ(seen[4].compare(0, failed.size(), failed), 0) << seen[4];
+    EXPECT_GT(seen[4].size(), failed.size() + 3) << seen[4];
+    seen[4] = "launch_failed";
+    EXPECT_EQ(seen, std::vector<std::string>({"started " + servers.at(0).get("pid"), "ended exit 3",
+                                              "started " + servers.at(1).get("pid"),
+                                              "scheduled " + time, "launch_failed",
+                                              "started " + servers.at(2).get("pid")}));
+}
+
+TEST_F(watched_cycle, EventProgramsNeverDelayARestartAndAtMostFourRun)
+{
+    // The event programs run until the test ends; molv goes on without them.
+    write_immediate_settings("[GENERAL]\non_event=events.exe\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    ASSERT_TRUE(install_server(work, "events.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=3", "MOLV_STANDIN_EVENT_SLEEP_MS=600000"});
+    ASSERT_TRUE(wait_for_instance(3));
+    // started and ended of instances 1 and 2 fill the four places.
+    ASSERT_TRUE(wait_for_message("  WARNING: The on_event program is still busy; event started "
+                                 "not passed on."));
+    ASSERT_TRUE(wait_until([&] { return events().size() >= 4; }, deadline_seconds));
+    wait_until([] { return false; }, 1.0);
+    const std::vector<std::string> seen = events();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[1], "ended exit 0");
+    // No descriptor of molv's, and no input (where the system tells).
+    for (const std::string& line : text_lines(read_file(records + "/events.txt"))) {
+        EXPECT_EQ(line.find("input_null=0"), std::string::npos) << line;
+        const std::size_t at = line.find("\tdescriptors=");
+        ASSERT_NE(at, std::string::npos) << line;
+        const std::string descriptors = line.substr(at + 13, line.find('\t', at + 1) - at - 13);
+        EXPECT_TRUE(descriptors == "0,1,2" || descriptors == "-") << line;
+    }
+}
+
+TEST_F(watched_cycle, MissingEventProgramIsReportedAndTheCycleGoesOn)
+{
+    write_immediate_settings("[GENERAL]\non_event=no-such-program\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=2"});
+    ASSERT_TRUE(wait_for_instance(2));
+    const std::string warning = "  WARNING: Could not run the on_event program: ";
+    std::vector<std::string> messages = cycle_messages(output());
+    ASSERT_EQ(messages.size(), 9u);
+    for (std::size_t at : {2, 4, 8}) {
+        EXPECT_EQ(messages[at].compare(0, warning.size(), warning), 0) << messages[at];
+        EXPECT_GT(messages[at].size(), warning.size()) << messages[at];
+        messages[at] = "";
+    }
+    EXPECT_EQ(messages, std::vector<std::string>({starting, running, "", ended, "", backing_up,
+                                                  restarting, running, ""}));
 }

@@ -119,6 +119,10 @@ struct terminal_run {
 // did not end within `seconds`. POSIX only.
 bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& result);
 
+// A UDP port on 127.0.0.1 that no socket used a moment ago, for a stand-in
+// to answer status queries on; 0 when none could be had.
+unsigned free_udp_port();
+
 // A new empty directory for one test.
 bool make_temporary_directory(std::string& path);
 

@@ -1,5 +1,6 @@
 // The runner's process operations on POSIX systems: fork and exec, waitpid,
 // /proc for descriptors, sessions and zombies, and a pseudo-terminal.
+#include <arpa/inet.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,10 +14,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <linux/capability.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -564,6 +567,25 @@ bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& re
         }
     }
     return result.ended;
+}
+
+unsigned free_udp_port()
+{
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return 0;
+    }
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    unsigned port = 0;
+    if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(probe);
+    return port;
 }
 
 bool make_temporary_directory(std::string& path)

@@ -3,6 +3,7 @@
 // its end, TerminateProcess to stop it, GetProcessHandleCount for what it
 // holds. Sessions, zombies and pseudo-terminals have no counterpart here, so
 // the operations marked "POSIX only" are left out.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cstddef>
@@ -309,6 +310,33 @@ void stop_server(long id, const std::string& directory)
         WaitForSingleObject(process, 10000);
     }
     CloseHandle(process);
+}
+
+unsigned free_udp_port()
+{
+    static bool started = false;
+    if (!started) {
+        WSADATA data;
+        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        if (!started) {
+            return 0;
+        }
+    }
+    const SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (probe == INVALID_SOCKET) {
+        return 0;
+    }
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    unsigned port = 0;
+    if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    closesocket(probe);
+    return port;
 }
 
 bool make_temporary_directory(std::string& path)
