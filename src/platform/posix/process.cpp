@@ -29,9 +29,11 @@ namespace {
 // reads it, hence the type.
 volatile sig_atomic_t server_pid = -1;
 
-// A descriptor that becomes readable when the server ends, -1 where the
-// system has none (before Linux 5.3); SIGCHLD wakes the wait there.
+// A descriptor that becomes readable when the server ends, opened by the
+// first wait that watches more than the server; -1 before, and where the
+// system has none (before Linux 5.3), where SIGCHLD wakes the wait instead.
 int server_pidfd = -1;
+bool pidfd_tried = false;
 
 // Whether the server started last has ended and been collected, and how.
 bool server_collected = true;
@@ -116,6 +118,7 @@ void release_server()
         close(server_pidfd);
         server_pidfd = -1;
     }
+    pidfd_tried = false;
     last_end = end_of(server_status);
     server_pid = -1;
 }
@@ -278,7 +281,6 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
     if (error == 0) {
         server_pid = pid;
         server_collected = false;
-        server_pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
         // A stop asked for just before this launch.
         if (stop_signal != 0) {
             kill(-pid, stop_signal);
@@ -362,8 +364,41 @@ unsigned long platform_server_id()
     return server_pid > 0 ? static_cast<unsigned long>(server_pid) : 0;
 }
 
+// The wait when nothing but the server is watched: one blocking waitpid,
+// which also collects every other child as it ends, and which a stop signal
+// interrupts after passing itself on.
+static void wait_for_server_alone()
+{
+    while (server_pid > 0 && !server_collected) {
+        int status = 0;
+        const pid_t ended = waitpid(-1, &status, 0);
+        if (ended == static_cast<pid_t>(server_pid)) {
+            server_collected = true;
+            server_status = status;
+        } else if (ended > 0) {
+            forget_event_program(ended);
+        } else if (errno != EINTR) {
+            // No child at all: the server is gone without a status.
+            server_collected = true;
+            server_status = 0;
+        }
+    }
+}
+
 server_wake platform_wait_server_until(unsigned long long deadline_ms)
 {
+    if (deadline_ms == 0 && query_descriptor() < 0 && alarm_descriptor() < 0) {
+        wait_for_server_alone();
+        if (server_pid > 0) {
+            release_server();
+        }
+        collect_children();
+        return server_wake::ended;
+    }
+    if (!pidfd_tried && server_pid > 0 && !server_collected) {
+        pidfd_tried = true;
+        server_pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(server_pid), 0));
+    }
     // The stop signals are let in only inside the wait, so that one that
     // comes just before it still interrupts it.
     sigset_t previous_mask;
