@@ -1,19 +1,32 @@
 #!/bin/sh
 # Builds a static release MOLV and the benchmark's programs, then runs the
-# restart benchmark, the footprint, idle and crash-loop measurements, and
-# prints their tables. Options go to the driver:
-#   --quick                 small counts, a smoke test of a few seconds
+# restart benchmark, the footprint, idle and crash-loop measurements, the
+# hang watchdog and the scheduled restart, and prints their tables (about 22
+# minutes; the scheduled restart alone takes 10). Options go to the driver:
+#   --quick                 small counts and short windows, a smoke test (under a minute)
 #   --rounds N              rounds of the speed comparison (7)
 #   --restarts N            restarts per case and round (1000)
 #   --footprint A,B,C       restart counts of the footprint figures (1,1000,100000)
 #   --idle-seconds S        length of the idle measurement (20)
 #   --crash-seconds S       length of the crash loop (60)
+#   --hangs N               hung servers restarted in the hang case (5)
+#   --watchdog-seconds S    length of the watchdog beside a healthy server (60)
+#   --schedule-seconds S    length of the idle measurement with restart_at set (600)
 #   --log-bytes N           size of the server log (65536)
 #   --nice N                priority of the benchmark (e.g. -10 on a busy machine)
 #   --large-log-bytes N     size of the large log backed up against cp (268435456)
-#   --no-speed, --no-footprint, --no-idle, --no-crash-loop, --no-large-log
-#   --crash-loop-only       the crash loop alone (about a minute)
-#   --large-log-only        the large log against cp alone (well under a minute)
+#   --no-PART               leave a part out; --no-speed leaves out the watchdog's row too
+#   --PART-only             run only this part; several of them run together
+# where PART is one of
+#   speed                   MOLV against the reference, backups on and off
+#   watchdog-speed          end-to-start with query_port set, against the reference
+#                           (with the backups-off pair; about a minute and a half)
+#   large-log               the large log against cp (well under a minute)
+#   footprint, idle
+#   crash-loop              default settings, a server that ends at once (about a minute)
+#   hang                    a server that falls silent, to the next start (about 80 seconds)
+#   watchdog-idle           wake-ups and CPU beside a server that answers (about a minute)
+#   schedule                wake-ups and CPU with restart_at set (10 minutes)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 molv_build="$root/build-bench"
