@@ -5,7 +5,6 @@
 
 #include "config/settings.h"
 #include "console/log_line.h"
-#include "supervise/events.h"
 #include "text/text.h"
 #include "platform/platform.h"
 
@@ -48,7 +47,7 @@ unsigned previous_suffix = 0;
 
 } // namespace
 
-void backup_log()
+bool backup_log(char* failure, std::size_t failure_capacity)
 {
     const std::tm now = local_time_now();
     // What an ended MOLV left under working names goes first, which also
@@ -83,8 +82,10 @@ void backup_log()
         copy_text(message, sizeof message, "  WARNING: Log backup failed: ");
         append_text(message, sizeof message, reason);
         log_line(colour_yellow, message);
-        pass_event("backup_failed", reason);
+        copy_text(failure, failure_capacity, reason);
+        return false;
     }
+    return true;
 }
 
 namespace {

@@ -20,8 +20,9 @@ unsigned first_backup_suffix(const char* name, const char* previous_name,
                              unsigned previous_suffix);
 
 // Copies the log named by `logfile` to a new dated file in the current
-// directory and reports how it went.
-void backup_log();
+// directory and reports how it went. Returns false, with the system's reason
+// in `failure`, when the log is there but could not be copied.
+bool backup_log(char* failure, std::size_t failure_capacity);
 
 // True when `name` has exactly the form backup_name gives:
 // "day.month.year__HH_MM_SS.log" with an optional "-K" (K from 2) before

@@ -236,7 +236,10 @@ void wait_for_server()
     const unsigned long long lived_ms = platform_monotonic_ms() - launched_at;
     report_end(cause);
     if (settings[logfile_backups][0] == '1') {
-        backup_log();
+        char failure[256] = "";
+        if (!backup_log(failure, sizeof failure)) {
+            pass_event("backup_failed", failure);
+        }
         remove_old_backups();
     }
     // A scheduled restart is no sign of a broken server.

@@ -127,8 +127,9 @@ TEST_F(on_posix, FailedCopyIsReportedLeavesNoFileAndTheCycleGoesOn)
     const unsigned long limit = 64 * 1024;
     const std::string log(4 * limit, 'L');
     ASSERT_TRUE(write_file(work + "/server.log", log));
-    write_immediate_settings();
+    write_immediate_settings("[GENERAL]\non_event=events.exe\n");
     ASSERT_TRUE(install_server(work, "deusex.exe"));
+    ASSERT_TRUE(install_server(work, "events.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=4", "MOLV_STANDIN_LOG=0"},
           input_kind::null_device, limit);
     ASSERT_TRUE(wait_for_instance(4));
@@ -145,7 +146,20 @@ TEST_F(on_posix, FailedCopyIsReportedLeavesNoFileAndTheCycleGoesOn)
                                          std::min(messages.size(), expected.size())));
     EXPECT_EQ(messages, expected);
     EXPECT_EQ(file_names(work),
-              (std::vector<std::string>{"deusex.exe", "molv.ini", "server.log"}));
+              (std::vector<std::string>{"deusex.exe", "events.exe", "molv.ini", "server.log"}));
+    // Each failure reaches the event program with its reason.
+    const std::string event = std::string("event=backup_failed\tdetail=") + std::strerror(EFBIG) + "\t";
+    EXPECT_TRUE(wait_until(
+        [&] {
+            const std::string events = read_file(records + "/events.txt");
+            std::size_t count = 0;
+            for (std::size_t at = events.find(event); at != std::string::npos;
+                 at = events.find(event, at + 1)) {
+                ++count;
+            }
+            return count >= 3;
+        },
+        deadline_seconds));
     EXPECT_EQ(read_file(work + "/server.log"), log);
 }
 
