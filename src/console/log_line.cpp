@@ -57,6 +57,14 @@ void log_line(console_colour colour, const char* message)
     forget_output_error();
 }
 
+void log_warning(const char* message, const char* reason)
+{
+    char line[400];
+    copy_text(line, sizeof line, message);
+    append_text(line, sizeof line, reason);
+    log_line(colour_yellow, line);
+}
+
 void plain_line(const char* text)
 {
     std::fputs(text, stdout);

@@ -28,6 +28,10 @@ void format_stamp(const std::tm& time, char* out, std::size_t capacity);
 // Writes "[HH:MM:SS] message" in `colour`, then returns to the resting colour.
 void log_line(console_colour colour, const char* message);
 
+// Writes the warning "[HH:MM:SS] message" followed by the system's
+// `reason`, in yellow; a reason too long for the line is cut.
+void log_warning(const char* message, const char* reason);
+
 // Writes a line without stamp and without a colour change.
 void plain_line(const char* text);
 

@@ -139,10 +139,6 @@ bool platform_set_alarm(long long epoch_seconds);
 // Seconds since 1970-01-01 UTC on the real-time clock.
 long long platform_epoch_seconds();
 
-// The local wall-clock time at `epoch_seconds`, as seconds counted from
-// 1970-01-01 00:00:00 of the local calendar (days * 86400 + time of day).
-long long platform_local_seconds(long long epoch_seconds);
-
 // The most event programs that may run at once.
 constexpr unsigned event_program_capacity = 4;
 

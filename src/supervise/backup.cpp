@@ -78,10 +78,7 @@ bool backup_log(char* failure, std::size_t failure_capacity)
     } else if (result == copy_result::source_missing || !platform_file_readable(settings[logfile])) {
         log_line(colour_yellow, "  WARNING: Logfile not found.");
     } else {
-        char message[320];
-        copy_text(message, sizeof message, "  WARNING: Log backup failed: ");
-        append_text(message, sizeof message, reason);
-        log_line(colour_yellow, message);
+        log_warning("  WARNING: Log backup failed: ", reason);
         copy_text(failure, failure_capacity, reason);
         return false;
     }

@@ -1,11 +1,11 @@
 #include "supervise/cycle.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "config/launch_profile.h"
 #include "config/settings.h"
 #include "console/log_line.h"
-#include "text/text.h"
 #include "platform/platform.h"
 #include "supervise/backup.h"
 #include "supervise/events.h"
@@ -72,10 +72,7 @@ bool start_server()
 
     char reason[256] = "";
     if (!platform_start_server(settings[exename], command_line, reason, sizeof reason)) {
-        char message[320];
-        copy_text(message, sizeof message, "  WARNING: Could not start the gameserver: ");
-        append_text(message, sizeof message, reason);
-        log_line(colour_yellow, message);
+        log_warning("  WARNING: Could not start the gameserver: ", reason);
         pass_event("launch_failed", reason);
         return false;
     }
@@ -102,19 +99,34 @@ static void pause_before_retry(instance_end end)
     platform_sleep_seconds(retry_delay);
 }
 
+// The local seconds at an epoch second, from the same local time as the
+// time stamps of the console lines.
+static long long local_seconds_at(long long epoch_seconds)
+{
+    const std::time_t at = static_cast<std::time_t>(epoch_seconds);
+    const std::tm* local = std::localtime(&at);
+    if (local == nullptr) {
+        return epoch_seconds;
+    }
+    return days_from_civil(local->tm_year + 1900LL, static_cast<unsigned>(local->tm_mon + 1),
+                           static_cast<unsigned>(local->tm_mday)) *
+               seconds_per_day +
+           local->tm_hour * 3600LL + local->tm_min * 60LL + local->tm_sec;
+}
+
 // Looks at the wall clock: returns the index of the listed restart time
 // that has come since the last look, or -1, and sets the alarm for the next.
 static int look_at_schedule()
 {
     const long long now_epoch = platform_epoch_seconds();
-    const long long now_local = platform_local_seconds(now_epoch);
+    const long long now_local = local_seconds_at(now_epoch);
     const int due = looked_before
                         ? due_restart(restart_times, restarts_taken, last_look_local, now_local)
                         : -1;
     last_look_local = now_local;
     looked_before = true;
     next_restart_epoch =
-        alarm_epoch(now_epoch, next_restart_local(restart_times, now_local), platform_local_seconds);
+        alarm_epoch(now_epoch, next_restart_local(restart_times, now_local), local_seconds_at);
     alarm_works = platform_set_alarm(next_restart_epoch);
     return due;
 }
@@ -131,17 +143,14 @@ static unsigned long long schedule_wake_at()
     return platform_monotonic_ms() + (left_ms < clock_look_ms ? left_ms : clock_look_ms);
 }
 
-// The query socket for this instance, with whatever an earlier instance
-// left on it read and thrown away. False when there is none.
+// A new query socket for this instance, so that a late answer to a query
+// of the instance before cannot arm its watchdog. False when there is none.
 static bool open_query_socket()
 {
     char reason[256] = "";
     if (!platform_query_open(query_address, static_cast<unsigned short>(query_port_number), reason,
                              sizeof reason)) {
-        char message[320];
-        copy_text(message, sizeof message, "  WARNING: Could not open the query socket: ");
-        append_text(message, sizeof message, reason);
-        log_line(colour_yellow, message);
+        log_warning("  WARNING: Could not open the query socket: ", reason);
         return false;
     }
     return true;

@@ -25,8 +25,8 @@ void pass_event(const char* event, const char* detail)
     }
     event_call call;
     compose_event_call(event, detail, call);
-    char message[400];
     if (platform_event_programs_running() >= event_program_capacity) {
+        char message[96];
         copy_text(message, sizeof message, "  WARNING: The on_event program is still busy; event ");
         append_text(message, sizeof message, call.event);
         append_text(message, sizeof message, " not passed on.");
@@ -36,9 +36,7 @@ void pass_event(const char* event, const char* detail)
     char reason[256] = "";
     if (!platform_run_event_program(settings[on_event], call.event, call.detail, reason,
                                     sizeof reason)) {
-        copy_text(message, sizeof message, "  WARNING: Could not run the on_event program: ");
-        append_text(message, sizeof message, reason);
-        log_line(colour_yellow, message);
+        log_warning("  WARNING: Could not run the on_event program: ", reason);
     }
 }
 

@@ -40,7 +40,7 @@ int due_restart(const restart_list& list, restart_memory& memory, long long last
 // `now_local`, or -1 when the list is empty.
 long long next_restart_local(const restart_list& list, long long now_local);
 
-// The local seconds at an epoch second, as platform_local_seconds gives them.
+// The local seconds at an epoch second.
 using local_clock = long long (*)(long long epoch_seconds);
 
 // The earliest epoch second after `now_epoch` at which the wall clock shows

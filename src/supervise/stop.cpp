@@ -4,10 +4,12 @@
 
 #include "config/settings.h"
 #include "console/log_line.h"
-#include "text/text.h"
 #include "platform/platform.h"
 
-bool wait_for_end_until(unsigned long long deadline_ms)
+// Waits for the server's end until the monotonic `deadline_ms` (0: for as
+// long as it takes), letting answers and alarms that come meanwhile pass.
+// Returns true once the server has ended.
+static bool wait_for_end_until(unsigned long long deadline_ms)
 {
     for (;;) {
         switch (platform_wait_server_until(deadline_ms)) {
@@ -39,9 +41,7 @@ void stop_gameserver()
                   stop_timeout_seconds);
     log_line(colour_yellow, message);
     if (!platform_force_server_end(reason, sizeof reason)) {
-        copy_text(message, sizeof message, "  WARNING: Could not stop the gameserver: ");
-        append_text(message, sizeof message, reason);
-        log_line(colour_yellow, message);
+        log_warning("  WARNING: Could not stop the gameserver: ", reason);
     }
     wait_for_end_until(0);
 }

@@ -5,8 +5,3 @@
 // end, then ends it by force; returns once it has ended. What it does beyond
 // the polite request is said on the console.
 void stop_gameserver();
-
-// Waits for the server's end until the monotonic `deadline_ms` (0: for as
-// long as it takes), letting answers and alarms that come meanwhile pass.
-// Returns true once the server has ended.
-bool wait_for_end_until(unsigned long long deadline_ms);

@@ -1,5 +1,5 @@
 // The real-time alarm of the scheduled restarts: a timer on the wall clock
-// that also reports a clock that was set, and the local calendar time.
+// that also reports a clock that was set.
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
@@ -61,15 +61,4 @@ long long platform_epoch_seconds()
     timespec now = {};
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<long long>(now.tv_sec);
-}
-
-long long platform_local_seconds(long long epoch_seconds)
-{
-    const std::time_t at = static_cast<std::time_t>(epoch_seconds);
-    std::tm local = {};
-    if (localtime_r(&at, &local) == nullptr) {
-        return epoch_seconds;
-    }
-    // The local calendar fields read as if they were UTC.
-    return static_cast<long long>(timegm(&local));
 }

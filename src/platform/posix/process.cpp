@@ -339,6 +339,18 @@ sigset_t waiting_signal_mask()
     return mask;
 }
 
+// Notes a child that has ended: the server's end is kept for the wait, an
+// event program is forgotten, an orphan simply goes.
+static void note_ended_child(pid_t ended, int status)
+{
+    if (ended == static_cast<pid_t>(server_pid) && !server_collected) {
+        server_collected = true;
+        server_status = status;
+    } else {
+        forget_event_program(ended);
+    }
+}
+
 // Any child may end, not only the server: a container's first process
 // inherits the server's orphans and must collect them too, and on_event
 // programs are collected as they end.
@@ -350,12 +362,7 @@ void collect_children()
         if (ended <= 0) {
             return;
         }
-        if (ended == static_cast<pid_t>(server_pid) && !server_collected) {
-            server_collected = true;
-            server_status = status;
-        } else {
-            forget_event_program(ended);
-        }
+        note_ended_child(ended, status);
     }
 }
 
@@ -369,14 +376,11 @@ unsigned long platform_server_id()
 // interrupts after passing itself on.
 static void wait_for_server_alone()
 {
-    while (server_pid > 0 && !server_collected) {
+    while (!server_collected) {
         int status = 0;
         const pid_t ended = waitpid(-1, &status, 0);
-        if (ended == static_cast<pid_t>(server_pid)) {
-            server_collected = true;
-            server_status = status;
-        } else if (ended > 0) {
-            forget_event_program(ended);
+        if (ended > 0) {
+            note_ended_child(ended, status);
         } else if (errno != EINTR) {
             // No child at all: the server is gone without a status.
             server_collected = true;
@@ -385,17 +389,11 @@ static void wait_for_server_alone()
     }
 }
 
-server_wake platform_wait_server_until(unsigned long long deadline_ms)
+// The wait beside a socket, an alarm or a deadline: one ppoll on them and a
+// pidfd of the server, which SIGCHLD interrupts where there is no pidfd.
+static server_wake wait_for_server_beside_others(unsigned long long deadline_ms)
 {
-    if (deadline_ms == 0 && query_descriptor() < 0 && alarm_descriptor() < 0) {
-        wait_for_server_alone();
-        if (server_pid > 0) {
-            release_server();
-        }
-        collect_children();
-        return server_wake::ended;
-    }
-    if (!pidfd_tried && server_pid > 0 && !server_collected) {
+    if (!pidfd_tried) {
         pidfd_tried = true;
         server_pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(server_pid), 0));
     }
@@ -407,11 +405,17 @@ server_wake platform_wait_server_until(unsigned long long deadline_ms)
         sigprocmask(SIG_BLOCK, &stops, &previous_mask);
     }
     const sigset_t waiting_mask = waiting_signal_mask();
+    // What woke the wait besides the server; its end, looked for first at
+    // every turn, is never taken for silence or an answer.
+    bool woken = false;
     server_wake wake = server_wake::ended;
-    while (server_pid > 0) {
+    for (;;) {
         collect_children();
         if (server_collected) {
-            release_server();
+            wake = server_wake::ended;
+            break;
+        }
+        if (woken) {
             break;
         }
         pollfd watched[3];
@@ -422,48 +426,42 @@ server_wake platform_wait_server_until(unsigned long long deadline_ms)
                 watched[count++] = {source, POLLIN, 0};
             }
         }
-        timespec left = {};
-        if (deadline_ms != 0) {
-            left = time_left(deadline_ms);
-        }
+        timespec left = time_left(deadline_ms);
         const int ready = ppoll(watched, count, deadline_ms != 0 ? &left : nullptr, &waiting_mask);
-        if (ready < 0) {
-            continue; // a signal: the children are looked at again
-        }
         if (ready == 0) {
-            // The server's end is looked for once more before a deadline is
-            // reported, so that an end is never taken for silence.
-            collect_children();
-            if (server_collected) {
-                release_server();
-                break;
-            }
+            woken = true;
             wake = server_wake::deadline;
-            break;
-        }
-        collect_children();
-        if (server_collected) {
-            release_server();
-            break;
-        }
-        if (server_pidfd >= 0 && (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            // The server has ended but is not yet collectable; wait on.
-            continue;
-        }
-        if (query_descriptor() >= 0 && watched_ready(watched, count, query_descriptor())) {
+        } else if (ready > 0 && watched_ready(watched, count, query_descriptor())) {
+            woken = true;
             wake = server_wake::query_ready;
-            break;
-        }
-        if (alarm_descriptor() >= 0 && watched_ready(watched, count, alarm_descriptor()) &&
-            take_alarm()) {
+        } else if (ready > 0 && watched_ready(watched, count, alarm_descriptor()) && take_alarm()) {
+            woken = true;
             wake = server_wake::alarm;
-            break;
         }
+        // Otherwise a signal or the pidfd: the children are looked at again.
     }
     if (passing_stops) {
         sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
     }
     return wake;
+}
+
+server_wake platform_wait_server_until(unsigned long long deadline_ms)
+{
+    if (server_pid <= 0) {
+        return server_wake::ended;
+    }
+    if (deadline_ms == 0 && query_descriptor() < 0 && alarm_descriptor() < 0) {
+        wait_for_server_alone();
+    } else {
+        const server_wake wake = wait_for_server_beside_others(deadline_ms);
+        if (wake != server_wake::ended) {
+            return wake;
+        }
+    }
+    release_server();
+    collect_children();
+    return server_wake::ended;
 }
 
 server_end platform_last_server_end()

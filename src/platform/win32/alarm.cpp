@@ -1,6 +1,6 @@
 // The real-time alarm: one waitable timer of MOLV's own, set to an absolute
 // time, which Windows keeps at that time of day when the clock is set or
-// synchronised. And the time of day itself, in UTC and as local time.
+// synchronised. And the time of day itself, in UTC.
 #include <windows.h>
 
 #include "platform/platform.h"
@@ -18,20 +18,6 @@ constexpr long long file_time_steps_per_second = 10000000LL;
 // The latest time whose file time still fits, far beyond any alarm.
 constexpr long long latest_alarm_seconds = 0x7FFFFFFFFFFFFFFFLL / file_time_steps_per_second -
                                            file_time_epoch_offset;
-
-// Days from 1970-01-01 to the given date of the proleptic Gregorian
-// calendar, counted in eras of 400 years, which all have the same days.
-long long days_from_civil(long long year, unsigned month, unsigned day)
-{
-    year -= month <= 2 ? 1 : 0;
-    const long long era = (year >= 0 ? year : year - 399) / 400;
-    const long long year_of_era = year - era * 400;
-    const long long month_index = month > 2 ? month - 3 : month + 9;
-    const long long day_of_year = (153 * month_index + 2) / 5 + day - 1;
-    const long long day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 +
-                                 day_of_year;
-    return era * 146097 + day_of_era - 719468;
-}
 
 } // namespace
 
@@ -73,26 +59,4 @@ long long platform_epoch_seconds()
     const unsigned long long steps =
         static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
     return static_cast<long long>(steps / file_time_steps_per_second) - file_time_epoch_offset;
-}
-
-long long platform_local_seconds(long long epoch_seconds)
-{
-    // A time the system cannot convert is taken as it is.
-    if (epoch_seconds < 0 || epoch_seconds > latest_alarm_seconds) {
-        return epoch_seconds;
-    }
-    const unsigned long long steps = static_cast<unsigned long long>(
-        (epoch_seconds + file_time_epoch_offset) * file_time_steps_per_second);
-    FILETIME utc_time;
-    utc_time.dwLowDateTime = static_cast<DWORD>(steps & 0xFFFFFFFFu);
-    utc_time.dwHighDateTime = static_cast<DWORD>(steps >> 32);
-    SYSTEMTIME utc;
-    SYSTEMTIME local;
-    // The zone's rules for daylight saving time as they apply on that date.
-    if (!FileTimeToSystemTime(&utc_time, &utc) ||
-        !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
-        return epoch_seconds;
-    }
-    return days_from_civil(local.wYear, local.wMonth, local.wDay) * 86400LL +
-           local.wHour * 3600LL + local.wMinute * 60LL + local.wSecond;
 }
