@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/posix/files.h"
+#include "platform/posix/copy.h"
 
 namespace {
 

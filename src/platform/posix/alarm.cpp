@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
-#include "platform/posix/children.h"
+#include "platform/posix/waitables.h"
 
 namespace {
 

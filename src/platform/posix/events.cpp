@@ -1,5 +1,6 @@
-// The on_event programs: started with posix_spawn, not waited for, and
-// collected when they end.
+// The on_event programs: started with posix_spawn and not waited for; their
+// process ids go to the owner of the children, which collects them when
+// they end.
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -8,45 +9,14 @@
 #include "text/text.h"
 #include "platform/platform.h"
 #include "platform/posix/children.h"
+#include "platform/posix/launch.h"
 
 extern char** environ;
-
-namespace {
-
-// The event programs that still run; 0 marks a free place.
-pid_t running[event_program_capacity] = {};
-
-} // namespace
-
-void forget_event_program(pid_t pid)
-{
-    for (pid_t& place : running) {
-        if (place == pid) {
-            place = 0;
-        }
-    }
-}
-
-unsigned platform_event_programs_running()
-{
-    collect_children();
-    unsigned count = 0;
-    for (pid_t place : running) {
-        count += place != 0 ? 1 : 0;
-    }
-    return count;
-}
 
 bool platform_run_event_program(const char* program, const char* event, const char* detail,
                                 char* reason, std::size_t reason_capacity)
 {
-    pid_t* free_place = nullptr;
-    for (pid_t& place : running) {
-        if (place == 0 && free_place == nullptr) {
-            free_place = &place;
-        }
-    }
-    if (free_place == nullptr) {
+    if (!event_program_room()) {
         copy_text(reason, reason_capacity, "too many event programs are running");
         return false;
     }
@@ -68,6 +38,6 @@ bool platform_run_event_program(const char* program, const char* event, const ch
         copy_text(reason, reason_capacity, std::strerror(error));
         return false;
     }
-    *free_place = pid;
+    keep_event_program(pid);
     return true;
 }

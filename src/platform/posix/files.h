@@ -1,17 +1,25 @@
-// The two ways the POSIX copy gives a finished copy its name, so that each
-// can be checked on its own: platform_copy_new takes the first and falls
-// back to the second where the file system refuses unnamed files.
+// What the POSIX files that read and copy files share. Internal to posix/.
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
+#include <sys/stat.h>
 
-#include "platform/platform.h"
+// Opens `name` for reading if it is a plain file: a directory does not
+// count, and a pipe or device is never waited on. Returns -1 on failure,
+// with errno set.
+int open_plain_file(const char* name, struct stat& info);
 
-enum class copy_naming {
-    unnamed_file, // O_TMPFILE, named with linkat once complete
-    working_name, // a working name of MOLV's own, linked into place
-};
+// Writes the system's text for the errno value `error` to `reason`.
+void set_reason(char* reason, std::size_t capacity, int error);
 
-// platform_copy_new with the given way of naming the copy.
-copy_result copy_new_named(const char* source, const char* destination, copy_naming naming,
-                           char* reason, std::size_t reason_capacity);
+// Whether `error` is one of `errors`.
+inline bool one_of(int error, std::initializer_list<int> errors)
+{
+    for (int listed : errors) {
+        if (error == listed) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -9,7 +9,7 @@
 
 #include "text/text.h"
 #include "platform/platform.h"
-#include "platform/posix/children.h"
+#include "platform/posix/waitables.h"
 
 namespace {
 

@@ -21,9 +21,3 @@ void platform_set_colour(platform_console console, unsigned short colour)
     std::fflush(stdout);
     SetConsoleTextAttribute(static_cast<HANDLE>(console), colour);
 }
-
-void platform_pause()
-{
-    std::fflush(stdout);
-    std::system("pause");
-}

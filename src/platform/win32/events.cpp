@@ -1,19 +1,16 @@
-// The on_event programs, started with CreateProcessA in MOLV's console and
-// collected when they end: only their process handles are kept, and the
-// wait for the server watches them.
+// The on_event programs, started with CreateProcessA in MOLV's console; their
+// process handles go to the owner of the children, which collects them when
+// they end, and the wait for the server watches them.
 #include <windows.h>
 
 #include <cstdio>
 
 #include "platform/command_words.h"
 #include "platform/platform.h"
+#include "platform/win32/children.h"
 #include "platform/win32/reason.h"
-#include "platform/win32/waitables.h"
 
 namespace {
-
-HANDLE programs[event_program_capacity] = {};
-unsigned program_count = 0;
 
 // Far below the 32767 characters a command line may have; a detail that does
 // not fit is cut.
@@ -48,47 +45,15 @@ void close_if_made(HANDLE made)
     }
 }
 
-void collect_ended_programs()
-{
-    for (unsigned i = 0; i < program_count;) {
-        if (WaitForSingleObject(programs[i], 0) == WAIT_OBJECT_0) {
-            collect_event_program(programs[i]);
-        } else {
-            ++i;
-        }
-    }
-}
-
 } // namespace
-
-unsigned event_program_handles(HANDLE* handles, unsigned capacity)
-{
-    unsigned count = 0;
-    for (; count < program_count && count < capacity; ++count) {
-        handles[count] = programs[count];
-    }
-    return count;
-}
-
-void collect_event_program(HANDLE ended)
-{
-    for (unsigned i = 0; i < program_count; ++i) {
-        if (programs[i] == ended) {
-            CloseHandle(ended);
-            programs[i] = programs[--program_count];
-            programs[program_count] = nullptr;
-            return;
-        }
-    }
-}
 
 bool platform_run_event_program(const char* program, const char* event, const char* detail,
                                 char* reason, std::size_t reason_capacity)
 {
     collect_ended_programs();
-    if (program_count >= event_program_capacity) {
+    if (event_program_count() >= event_program_capacity) {
         std::snprintf(reason, reason_capacity, "%u event programs are still running",
-                      program_count);
+                      event_program_count());
         return false;
     }
     if (!compose_event_command_line(program, event, detail, command_buffer,
@@ -130,12 +95,6 @@ bool platform_run_event_program(const char* program, const char* event, const ch
         return false;
     }
     CloseHandle(started.hThread);
-    programs[program_count++] = started.hProcess;
+    keep_event_program(started.hProcess);
     return true;
-}
-
-unsigned platform_event_programs_running()
-{
-    collect_ended_programs();
-    return program_count;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/library.h"
 #include "platform/win32/reason.h"
 #include "platform/win32/waitables.h"
 

@@ -4,8 +4,9 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/children.h"
+#include "platform/win32/library.h"
 #include "platform/win32/reason.h"
-#include "platform/win32/waitables.h"
 
 namespace {
 

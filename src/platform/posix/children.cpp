@@ -1,0 +1,141 @@
+// Every child MOLV starts, the server and the on_event programs alike, and
+// their collection when they end. Whoever starts a child hands its process
+// id here; collecting it frees its place.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include "platform/platform.h"
+#include "platform/posix/children.h"
+
+namespace {
+
+// The running server's process id, -1 while none runs. The stop handler
+// reads it, hence the type.
+volatile sig_atomic_t server_pid = -1;
+
+// Whether the server started last has ended and been collected, and how.
+bool server_done = true;
+int server_status = 0;
+server_end last_end = {};
+
+// The event programs that still run; 0 marks a free place.
+pid_t running[event_program_capacity] = {};
+
+server_end end_of(int status)
+{
+    server_end end = {};
+    if (WIFSIGNALED(status)) {
+        end.by_signal = true;
+        end.code = static_cast<unsigned long>(WTERMSIG(status));
+    } else {
+        end.code = static_cast<unsigned long>(WEXITSTATUS(status));
+    }
+    return end;
+}
+
+// Forgets an on_event program that has ended.
+void forget_event_program(pid_t pid)
+{
+    for (pid_t& place : running) {
+        if (place == pid) {
+            place = 0;
+        }
+    }
+}
+
+} // namespace
+
+void keep_server(pid_t pid)
+{
+    server_pid = pid;
+    server_done = false;
+}
+
+pid_t running_server()
+{
+    return static_cast<pid_t>(server_pid);
+}
+
+bool server_collected()
+{
+    return server_done;
+}
+
+void note_server_vanished()
+{
+    server_done = true;
+    server_status = 0;
+}
+
+// Notes a child that has ended: the server's end is kept for the wait, an
+// event program is forgotten, an orphan simply goes.
+void note_ended_child(pid_t ended, int status)
+{
+    if (ended == static_cast<pid_t>(server_pid) && !server_done) {
+        server_done = true;
+        server_status = status;
+    } else {
+        forget_event_program(ended);
+    }
+}
+
+void release_server()
+{
+    last_end = end_of(server_status);
+    server_pid = -1;
+}
+
+// Any child may end, not only the server: a container's first process
+// inherits the server's orphans and must collect them too, and on_event
+// programs are collected as they end.
+void collect_children()
+{
+    for (;;) {
+        int status = 0;
+        const pid_t ended = waitpid(-1, &status, WNOHANG);
+        if (ended <= 0) {
+            return;
+        }
+        note_ended_child(ended, status);
+    }
+}
+
+bool event_program_room()
+{
+    for (pid_t place : running) {
+        if (place == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void keep_event_program(pid_t pid)
+{
+    for (pid_t& place : running) {
+        if (place == 0) {
+            place = pid;
+            return;
+        }
+    }
+}
+
+unsigned long platform_server_id()
+{
+    return server_pid > 0 ? static_cast<unsigned long>(server_pid) : 0;
+}
+
+server_end platform_last_server_end()
+{
+    return last_end;
+}
+
+unsigned platform_event_programs_running()
+{
+    collect_children();
+    unsigned count = 0;
+    for (pid_t place : running) {
+        count += place != 0 ? 1 : 0;
+    }
+    return count;
+}

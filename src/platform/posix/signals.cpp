@@ -1,0 +1,111 @@
+// The signals of the process: SIGCHLD, caught only so that it interrupts the
+// waits, and the stop signals of a container's first process, passed on to
+// the server's session.
+#include <cerrno>
+#include <signal.h>
+#include <sys/types.h>
+
+#include "platform/platform.h"
+#include "platform/posix/children.h"
+#include "platform/posix/signals.h"
+
+namespace {
+
+// The stop signal received as a container's first process, 0 while none.
+volatile sig_atomic_t stop_signal = 0;
+
+// Whether the stop signals are caught and passed on (only as PID 1).
+bool passing_stops = false;
+
+// The signals that stop a container: SIGTERM from the container's manager,
+// SIGINT from a Ctrl+C on an attached terminal, SIGHUP from a closed one.
+const int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// SIGCHLD only interrupts the waits; the children are collected after.
+void note_child(int)
+{
+}
+
+} // namespace
+
+sigset_t stop_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : stop_signals) {
+        sigaddset(&set, signal_number);
+    }
+    return set;
+}
+
+// SIGCHLD is caught, so that it interrupts a wait, and blocked outside the
+// waits, so that one that comes just before a wait is not lost.
+void watch_children()
+{
+    struct sigaction action = {};
+    action.sa_handler = note_child;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &action, nullptr);
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child, nullptr);
+}
+
+// PID 1 gets no signal it has no handler for, so a container could not be
+// stopped short of killing it. The signal goes to the server's session and
+// MOLV ends once the server's end has been handled.
+void pass_on_stop(int signal_number)
+{
+    const int saved_errno = errno;
+    stop_signal = signal_number;
+    const pid_t server = running_server();
+    if (server > 0) {
+        kill(-server, signal_number);
+    }
+    errno = saved_errno;
+}
+
+void catch_stop_signals()
+{
+    struct sigaction action = {};
+    action.sa_handler = pass_on_stop;
+    action.sa_mask = stop_set();
+    // No SA_RESTART: the wait and the key prompt see the stop at once.
+    action.sa_flags = 0;
+    for (int signal_number : stop_signals) {
+        sigaction(signal_number, &action, nullptr);
+    }
+    const sigset_t stops = stop_set();
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+    passing_stops = true;
+}
+
+bool stops_passed_on()
+{
+    return passing_stops;
+}
+
+int received_stop_signal()
+{
+    return stop_signal;
+}
+
+bool platform_stop_requested()
+{
+    return stop_signal != 0;
+}
+
+sigset_t waiting_signal_mask()
+{
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    sigdelset(&mask, SIGCHLD);
+    if (passing_stops) {
+        for (int signal_number : stop_signals) {
+            sigdelset(&mask, signal_number);
+        }
+    }
+    return mask;
+}

@@ -1,0 +1,186 @@
+// The waits of the process, none of them polling: for the server alone one
+// blocking waitpid; beside the query socket and the alarm one ppoll on them
+// and a pidfd of the server; and the pause between starts. Every child that
+// ends meanwhile is collected.
+#include <cerrno>
+#include <ctime>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "platform/posix/children.h"
+#include "platform/posix/signals.h"
+#include "platform/posix/waitables.h"
+
+namespace {
+
+// A descriptor that becomes readable when the server ends, opened by the
+// first wait that watches more than the server; -1 before, and where the
+// system has none (before Linux 5.3), where SIGCHLD wakes the wait instead.
+int server_pidfd = -1;
+bool pidfd_tried = false;
+
+void close_server_pidfd()
+{
+    if (server_pidfd >= 0) {
+        close(server_pidfd);
+        server_pidfd = -1;
+    }
+    pidfd_tried = false;
+}
+
+// Milliseconds from now to the monotonic `deadline_ms`, for ppoll.
+timespec time_left(unsigned long long deadline_ms)
+{
+    const unsigned long long now = platform_monotonic_ms();
+    const unsigned long long left = deadline_ms > now ? deadline_ms - now : 0;
+    timespec span = {};
+    span.tv_sec = static_cast<time_t>(left / 1000);
+    span.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
+    return span;
+}
+
+bool watched_ready(const pollfd* watched, nfds_t count, int descriptor)
+{
+    for (nfds_t i = 0; i < count; ++i) {
+        if (watched[i].fd == descriptor) {
+            return watched[i].revents != 0;
+        }
+    }
+    return false;
+}
+
+bool before(const timespec& a, const timespec& b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// The wait when nothing but the server is watched: one blocking waitpid,
+// which also collects every other child as it ends, and which a stop signal
+// interrupts after passing itself on.
+void wait_for_server_alone()
+{
+    while (!server_collected()) {
+        int status = 0;
+        const pid_t ended = waitpid(-1, &status, 0);
+        if (ended > 0) {
+            note_ended_child(ended, status);
+        } else if (errno != EINTR) {
+            // No child at all: the server is gone without a status.
+            note_server_vanished();
+        }
+    }
+}
+
+// The wait beside a socket, an alarm or a deadline: one ppoll on them and a
+// pidfd of the server, which SIGCHLD interrupts where there is no pidfd.
+server_wake wait_for_server_beside_others(unsigned long long deadline_ms)
+{
+    if (!pidfd_tried) {
+        pidfd_tried = true;
+        server_pidfd = static_cast<int>(syscall(SYS_pidfd_open, running_server(), 0));
+    }
+    // The stop signals are let in only inside the wait, so that one that
+    // comes just before it still interrupts it.
+    sigset_t previous_mask;
+    if (stops_passed_on()) {
+        const sigset_t stops = stop_set();
+        sigprocmask(SIG_BLOCK, &stops, &previous_mask);
+    }
+    const sigset_t waiting_mask = waiting_signal_mask();
+    // What woke the wait besides the server; its end, looked for first at
+    // every turn, is never taken for silence or an answer.
+    bool woken = false;
+    server_wake wake = server_wake::ended;
+    for (;;) {
+        collect_children();
+        if (server_collected()) {
+            wake = server_wake::ended;
+            break;
+        }
+        if (woken) {
+            break;
+        }
+        pollfd watched[3];
+        nfds_t count = 0;
+        const int sources[3] = {server_pidfd, query_descriptor(), alarm_descriptor()};
+        for (int source : sources) {
+            if (source >= 0) {
+                watched[count++] = {source, POLLIN, 0};
+            }
+        }
+        timespec left = time_left(deadline_ms);
+        const int ready = ppoll(watched, count, deadline_ms != 0 ? &left : nullptr, &waiting_mask);
+        if (ready == 0) {
+            woken = true;
+            wake = server_wake::deadline;
+        } else if (ready > 0 && watched_ready(watched, count, query_descriptor())) {
+            woken = true;
+            wake = server_wake::query_ready;
+        } else if (ready > 0 && watched_ready(watched, count, alarm_descriptor()) && take_alarm()) {
+            woken = true;
+            wake = server_wake::alarm;
+        }
+        // Otherwise a signal or the pidfd: the children are looked at again.
+    }
+    if (stops_passed_on()) {
+        sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+    }
+    return wake;
+}
+
+} // namespace
+
+server_wake platform_wait_server_until(unsigned long long deadline_ms)
+{
+    if (running_server() <= 0) {
+        return server_wake::ended;
+    }
+    if (deadline_ms == 0 && query_descriptor() < 0 && alarm_descriptor() < 0) {
+        wait_for_server_alone();
+    } else {
+        const server_wake wake = wait_for_server_beside_others(deadline_ms);
+        if (wake != server_wake::ended) {
+            return wake;
+        }
+    }
+    close_server_pidfd();
+    release_server();
+    collect_children();
+    return server_wake::ended;
+}
+
+void platform_sleep_seconds(unsigned seconds)
+{
+    timespec end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += static_cast<time_t>(seconds);
+
+    // The stop signals are let in only inside the wait, so that one that
+    // comes just before it still cuts the sleep short.
+    // Event programs that end meanwhile are collected as they end.
+    const sigset_t stops = stop_set();
+    sigset_t previous_mask;
+    sigprocmask(SIG_BLOCK, &stops, &previous_mask);
+    sigset_t waiting_mask = previous_mask;
+    sigdelset(&waiting_mask, SIGCHLD);
+    while (!platform_stop_requested()) {
+        collect_children();
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (!before(now, end)) {
+            break;
+        }
+        timespec left = {end.tv_sec - now.tv_sec, end.tv_nsec - now.tv_nsec};
+        if (left.tv_nsec < 0) {
+            left.tv_nsec += 1000000000L;
+            --left.tv_sec;
+        }
+        ppoll(nullptr, 0, &left, &waiting_mask);
+    }
+    collect_children();
+    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+}

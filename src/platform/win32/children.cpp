@@ -1,0 +1,119 @@
+// Every child MOLV starts, the server and the on_event programs alike: only
+// their handles are kept, and collecting one that ended closes them.
+#include <windows.h>
+
+#include "platform/platform.h"
+#include "platform/win32/children.h"
+
+namespace {
+
+// The record of the running server, rewritten by every launch.
+PROCESS_INFORMATION server_process = {};
+
+bool server_held = false;
+
+server_end last_end = {false, 0};
+
+// How long the process handle may lag behind its primary thread.
+constexpr DWORD process_end_grace_ms = 1000;
+
+HANDLE programs[event_program_capacity] = {};
+unsigned program_count = 0;
+
+} // namespace
+
+void keep_server(const PROCESS_INFORMATION& started)
+{
+    server_process = started;
+    server_held = true;
+}
+
+HANDLE server_process_handle()
+{
+    return server_held ? server_process.hProcess : nullptr;
+}
+
+HANDLE server_thread_handle()
+{
+    return server_held ? server_process.hThread : nullptr;
+}
+
+void finish_server()
+{
+    DWORD code = 0;
+    // The process normally ends with its primary thread; should another of
+    // its threads keep it alive, the primary thread's code is the best
+    // there is.
+    if (WaitForSingleObject(server_process.hProcess, process_end_grace_ms) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(server_process.hProcess, &code)) {
+        if (!GetExitCodeThread(server_process.hThread, &code)) {
+            code = 0;
+        }
+    }
+    last_end.by_signal = false;
+    last_end.code = code;
+    CloseHandle(server_process.hThread);
+    CloseHandle(server_process.hProcess);
+    server_process = PROCESS_INFORMATION{};
+    server_held = false;
+}
+
+unsigned long platform_server_id()
+{
+    return server_held ? server_process.dwProcessId : 0;
+}
+
+server_end platform_last_server_end()
+{
+    return last_end;
+}
+
+unsigned event_program_handles(HANDLE* handles, unsigned capacity)
+{
+    unsigned count = 0;
+    for (; count < program_count && count < capacity; ++count) {
+        handles[count] = programs[count];
+    }
+    return count;
+}
+
+void collect_event_program(HANDLE ended)
+{
+    for (unsigned i = 0; i < program_count; ++i) {
+        if (programs[i] == ended) {
+            CloseHandle(ended);
+            programs[i] = programs[--program_count];
+            programs[program_count] = nullptr;
+            return;
+        }
+    }
+}
+
+void collect_ended_programs()
+{
+    for (unsigned i = 0; i < program_count;) {
+        if (WaitForSingleObject(programs[i], 0) == WAIT_OBJECT_0) {
+            collect_event_program(programs[i]);
+        } else {
+            ++i;
+        }
+    }
+}
+
+unsigned event_program_count()
+{
+    return program_count;
+}
+
+void keep_event_program(HANDLE process)
+{
+    if (program_count < event_program_capacity) {
+        programs[program_count++] = process;
+    }
+}
+
+unsigned platform_event_programs_running()
+{
+    collect_ended_programs();
+    return program_count;
+}
