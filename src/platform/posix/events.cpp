@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "text/text.h"
@@ -70,4 +71,10 @@ bool platform_run_event_program(const char* program, const char* event, const ch
     }
     *free_place = pid;
     return true;
+}
+
+bool platform_event_program_found(const char* program)
+{
+    struct stat status;
+    return stat(program, &status) == 0 && !S_ISDIR(status.st_mode);
 }

@@ -139,3 +139,9 @@ unsigned platform_event_programs_running()
     collect_ended_programs();
     return program_count;
 }
+
+bool platform_event_program_found(const char* program)
+{
+    const DWORD attributes = GetFileAttributesA(program);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
