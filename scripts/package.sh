@@ -34,6 +34,25 @@ check_list "$linux.tar.gz" "$linux/bin/molv $linux/share/doc/molv/molv.ini $linu
 check_list "molv-$version-win32.zip" "molv.exe molv.ini README.txt"
 
 scripts/check-exe.sh build-package-win32/molv.exe
+
+# Each package's notes speak of its own system only.
+notes_dir=$(mktemp -d)
+trap 'rm -rf "$notes_dir"' EXIT
+check_notes() {
+  local package=$1 member=$2 words=$3 archive=$PWD/out/$1 found
+  (cd "$notes_dir" && cmake -E tar xf "$archive" "$member")
+  found=$(grep -nE "$words" "$notes_dir/$member" || true)
+  if [ -n "$found" ]; then
+    echo "package: the notes in out/$package name the other system's things:" >&2
+    printf '%s\n' "$found" >&2
+    exit 1
+  fi
+  echo "package: out/$package: the notes name nothing of the other system"
+}
+check_notes "$linux.tar.gz" "$linux/share/doc/molv/README.txt" \
+  'molv\.exe|schtasks|Task Scheduler|WM_CLOSE|TerminateProcess|CreateProcess|\bwindows?\b|double-click|\.bat\b|\.cmd\b|Ctrl\+Break|C:\\'
+check_notes "molv-$version-win32.zip" README.txt \
+  'systemd|systemctl|journalctl|/usr/local|/srv/|bin/molv|SIGTERM|SIGKILL|chmod|Linux|/dev/null|O_TMPFILE'
 file -b build-package-linux/molv | grep -q 'statically linked' ||
   { echo "package: the Linux molv is not statically linked" >&2; exit 1; }
 
@@ -44,3 +63,4 @@ for f in bin/molv share/doc/molv/molv.ini share/doc/molv/README.txt; do
   [ -f "build-package-linux/stage/$f" ] || { echo "package: install did not place $f" >&2; exit 1; }
 done
 echo "package: install places bin/molv and share/doc/molv/"
+echo "package: out/molv-$version-win32.zip: $(stat -c %s "out/molv-$version-win32.zip") bytes"

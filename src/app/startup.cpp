@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "config/feature_lines.h"
 #include "config/launch_profile.h"
 #include "config/settings.h"
 #include "console/log_line.h"
@@ -10,6 +11,10 @@ namespace {
 
 const char separator[] = "  =-=-=-=-=-=-=-=-=-=-=-=-=-=-=-=-=-=";
 const char blank[] = "                                     ";
+
+// The version is the project's, given by the build.
+const char version_row[] = "             Version " MOLV_VERSION "           ";
+static_assert(sizeof version_row == sizeof blank, "the version row is 37 characters wide");
 
 } // namespace
 
@@ -26,7 +31,7 @@ const char* const banner_lines[banner_line_count] = {
     blank,
     separator,
     blank,
-    "             Version 1.3.2           ",
+    version_row,
     "    Server supervisor for Deus Ex    ",
     blank,
     separator,
@@ -56,6 +61,8 @@ int run_startup()
 
     load_settings();
     bool command_line_fits = build_launch_profile();
+    report_features();
+    plain_line("");
     first_start = true;
 
     if (!platform_file_readable(settings[exename])) {

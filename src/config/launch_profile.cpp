@@ -114,7 +114,5 @@ bool build_launch_profile()
         plain_line(lines[i].value);
     }
 
-    bool fits = compose_command_line(settings, mode, command_line, sizeof command_line);
-    plain_line("");
-    return fits;
+    return compose_command_line(settings, mode, command_line, sizeof command_line);
 }

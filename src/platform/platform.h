@@ -151,6 +151,11 @@ constexpr unsigned event_program_capacity = 4;
 bool platform_run_event_program(const char* program, const char* event, const char* detail,
                                 char* reason, std::size_t reason_capacity);
 
+// True when `program` names a file that is there, found as
+// platform_run_event_program looks for it (relative to the current directory
+// or absolute, no search); a folder does not count.
+bool platform_event_program_found(const char* program);
+
 // The number of event programs that still run; those that have ended are
 // collected first.
 unsigned platform_event_programs_running();

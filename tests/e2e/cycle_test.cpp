@@ -687,6 +687,10 @@ TEST_F(watched_cycle, MissingEventProgramIsReportedAndTheCycleGoesOn)
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=2"});
     ASSERT_TRUE(wait_for_instance(2));
+    // Said once at start, and each event is tried all the same.
+    EXPECT_EQ(count_message(output(),
+                            "  WARNING: The on_event program was not found: no-such-program"),
+              1u);
     const std::string warning = "  WARNING: Could not run the on_event program: ";
     std::vector<std::string> messages = cycle_messages(output());
     ASSERT_EQ(messages.size(), 9u);

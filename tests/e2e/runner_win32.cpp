@@ -213,9 +213,13 @@ bool start_molv(const molv_launch& launch, molv_process& process)
             return false;
         }
     }
+    std::string command_line = "\"" + program + "\"";
+    for (const std::string& argument : launch.arguments) {
+        command_line += " " + argument;
+    }
     PROCESS_INFORMATION started = {};
-    bool ok = start_with_handles(program, "\"" + program + "\"", launch.directory, environment,
-                                 input, output, started);
+    bool ok = start_with_handles(program, command_line, launch.directory, environment, input,
+                                 output, started);
     CloseHandle(output);
     if (input != INVALID_HANDLE_VALUE) {
         CloseHandle(input);

@@ -139,3 +139,108 @@ TEST_F(start_up, NumbersThatAreNotNumbersAreReportedRightAfterLoading)
         molv = molv_process();
     }
 }
+
+namespace {
+
+// Settings with optional keys, and the lines molv must show for them between
+// the summary and its empty line.
+struct feature_case {
+    const char* name;
+    const char* settings;
+    bool event_program_installed;
+    const char* lines;
+};
+
+const feature_case feature_cases[] = {
+    {"in_order",
+     "[GENERAL]\nlogfile_backups_days=1\non_event=events.exe\nrestart_at=05:30, 17:30\n"
+     "query_port=7791\n",
+     true,
+     "[HH:MM:SS]   > Hang detection: query port 7791 on 127.0.0.1, after 60 seconds of silence.\n"
+     "[HH:MM:SS]   > Scheduled restarts: 05:30, 17:30.\n"
+     "[HH:MM:SS]   > Event program: events.exe\n"
+     "[HH:MM:SS]   > Old backups removed after 1 day.\n"},
+    // Blanks around a value are dropped; the times are shown as written.
+    {"other_values_and_a_missing_program",
+     "[GENERAL]\nquery_port= 7791 \nquery_host=10.0.0.5\nhang_timeout=1\n"
+     "restart_at=05:30,17:30:15\non_event=no-such-program\nlogfile_backups_days=7\n",
+     false,
+     "[HH:MM:SS]   > Hang detection: query port 7791 on 10.0.0.5, after 1 second of silence.\n"
+     "[HH:MM:SS]   > Scheduled restarts: 05:30, 17:30:15.\n"
+     "[HH:MM:SS]   > Event program: no-such-program\n"
+     "[HH:MM:SS]   > Old backups removed after 7 days.\n"
+     "[HH:MM:SS]   WARNING: The on_event program was not found: no-such-program\n"},
+    // Nothing is removed while no backups are made.
+    {"every_key_off",
+     "[GENERAL]\nquery_port=0\nrestart_at=\non_event=\nlogfile_backups=0\n"
+     "logfile_backups_days=7\n",
+     false, ""},
+};
+
+class start_up_with_features : public molv_test,
+                               public testing::WithParamInterface<feature_case> {};
+
+} // namespace
+
+TEST_P(start_up_with_features, EachFeatureThatIsOnHasItsLineAfterTheSummary)
+{
+    const feature_case& feature = GetParam();
+    write_settings(feature.settings);
+    if (feature.event_program_installed) {
+        ASSERT_TRUE(install_server(work, "events.exe"));
+    }
+    start({}, input_kind::closed);
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(mask_stamps(output()),
+              expected_banner() + "[HH:MM:SS]   Loading settings...\n" +
+                  "[HH:MM:SS]   > Loaded settings:\n" + defaults_summary + feature.lines + "\n" +
+                  expected_refusal("  ERROR: Executeable not found!"));
+}
+
+INSTANTIATE_TEST_SUITE_P(, start_up_with_features, testing::ValuesIn(feature_cases),
+                         [](const testing::TestParamInfo<feature_case>& param) {
+                             return std::string(param.param.name);
+                         });
+
+TEST_F(start_up, VersionAndHelpStartNothingEvenBesideAServer)
+{
+    write_settings("[GENERAL]\nmin_uptime=0\non_event=events.exe\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    ASSERT_TRUE(install_server(work, "events.exe"));
+    const std::vector<std::string> files = file_names(work);
+    // The version row of the banner: "Version 1.3.2" among blanks.
+    const std::string row = banner_lines[12];
+    const std::size_t at = row.find("Version ") + 8;
+    const std::string version = row.substr(at, row.find(' ', at) - at);
+    // Other arguments are ignored, wherever they stand.
+    for (const char* request : {"--version", "--help"}) {
+        molv_launch launch = launch_in_work();
+        launch.arguments = {"extra", request, "--version"};
+        ASSERT_TRUE(start_molv(launch, molv));
+        ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+        EXPECT_TRUE(molv.exited);
+        EXPECT_EQ(molv.exit_code, 0);
+        if (std::string(request) == "--version") {
+            EXPECT_EQ(output(), "MOLV " + version + "\n");
+        } else {
+            EXPECT_NE(output().find("molv.ini in the current folder"), std::string::npos);
+            EXPECT_NE(output().find("README"), std::string::npos);
+        }
+        molv = molv_process();
+    }
+    wait_until([] { return false; }, 1.0);
+    EXPECT_TRUE(server_records().empty());
+    EXPECT_EQ(read_file(records + "/events.txt"), "");
+    EXPECT_EQ(file_names(work), files);
+}
+
+TEST_F(start_up, OtherArgumentsAreIgnoredAndTheServerStarts)
+{
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    molv_launch launch = launch_in_work({"MOLV_STANDIN_HOLD=1"});
+    launch.arguments = {"--versions", "-h", "help"};
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_for_instance(1));
+    EXPECT_EQ(cycle_messages(output()), std::vector<std::string>({starting, running}));
+}

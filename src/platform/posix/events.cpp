@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "text/text.h"
@@ -40,4 +41,10 @@ bool platform_run_event_program(const char* program, const char* event, const ch
     }
     keep_event_program(pid);
     return true;
+}
+
+bool platform_event_program_found(const char* program)
+{
+    struct stat status;
+    return stat(program, &status) == 0 && !S_ISDIR(status.st_mode);
 }

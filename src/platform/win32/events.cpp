@@ -98,3 +98,9 @@ bool platform_run_event_program(const char* program, const char* event, const ch
     keep_event_program(started.hProcess);
     return true;
 }
+
+bool platform_event_program_found(const char* program)
+{
+    const DWORD attributes = GetFileAttributesA(program);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
