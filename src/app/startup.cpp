@@ -5,6 +5,7 @@
 #include "console/log_line.h"
 #include "platform/platform.h"
 #include "supervise/cycle.h"
+#include "supervise/status.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ int run_startup()
     load_settings();
     bool command_line_fits = build_launch_profile();
     first_start = true;
+    status_begin(platform_epoch_seconds());
 
     if (!platform_file_readable(settings[exename])) {
         return stop_with_error("  ERROR: Executeable not found!");
@@ -65,5 +67,6 @@ int run_startup()
         return stop_with_error("  ERROR: Server command line is longer than 255 characters!");
     }
     supervise_server();
+    status_write();
     return 0;
 }

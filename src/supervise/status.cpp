@@ -1,0 +1,367 @@
+#include "supervise/status.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.h"
+#include "console/log_line.h"
+#include "text/text.h"
+#include "platform/platform.h"
+
+namespace {
+
+const char molv_version[] = "1.3.2";
+
+// A text being written into a fixed buffer; once something did not fit,
+// nothing more is written and the result is refused.
+struct text_out {
+    char* at;
+    std::size_t left; // room before the terminator
+    bool fits;
+};
+
+void put_bytes(text_out& out, const char* bytes, std::size_t length)
+{
+    if (!out.fits || length > out.left) {
+        out.fits = false;
+        return;
+    }
+    std::memcpy(out.at, bytes, length);
+    out.at += length;
+    out.left -= length;
+}
+
+void put(text_out& out, const char* text)
+{
+    put_bytes(out, text, std::strlen(text));
+}
+
+// The length of the well-formed UTF-8 sequence at `at`, or 0 when the byte
+// there does not begin one.
+std::size_t utf8_length(const unsigned char* at)
+{
+    const unsigned char lead = at[0];
+    std::size_t length = 0;
+    unsigned char least = 0x80;
+    unsigned char most = 0xBF;
+    if (lead < 0x80) {
+        return 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        least = lead == 0xE0 ? 0xA0 : 0x80;
+        most = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        least = lead == 0xF0 ? 0x90 : 0x80;
+        most = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    // The first continuation byte has the narrower range; a terminator
+    // fails every range.
+    if (at[1] < least || at[1] > most) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if (at[i] < 0x80 || at[i] > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// A label value as the format wants it: backslash, double quote and line
+// feed escaped, and a byte that is no UTF-8 replaced by U+FFFD.
+void put_label_value(text_out& out, const char* value)
+{
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(value);
+    while (*at != '\0') {
+        const std::size_t length = utf8_length(at);
+        if (length == 0) {
+            put(out, "\xEF\xBF\xBD");
+            ++at;
+        } else if (*at == '\\') {
+            put(out, "\\\\");
+            ++at;
+        } else if (*at == '"') {
+            put(out, "\\\"");
+            ++at;
+        } else if (*at == '\n') {
+            put(out, "\\n");
+            ++at;
+        } else {
+            put_bytes(out, reinterpret_cast<const char*>(at), length);
+            at += length;
+        }
+    }
+}
+
+void put_family(text_out& out, const char* name, const char* type, const char* help)
+{
+    const char* const pieces[] = {"# HELP ", name, " ", help, "\n# TYPE ", name, " ", type, "\n"};
+    for (const char* piece : pieces) {
+        put(out, piece);
+    }
+}
+
+// One series: the name, the folder label, one more label when `label` is
+// given, and the value.
+void put_series(text_out& out, const char* name, const char* folder, const char* label,
+                const char* label_value, const char* value)
+{
+    put(out, name);
+    put(out, "{folder=\"");
+    put_label_value(out, folder);
+    if (label != nullptr) {
+        put(out, "\",");
+        put(out, label);
+        put(out, "=\"");
+        put_label_value(out, label_value);
+    }
+    put(out, "\"} ");
+    put(out, value);
+    put(out, "\n");
+}
+
+void put_number_series(text_out& out, const char* name, const char* folder, long long value)
+{
+    char number[24];
+    std::snprintf(number, sizeof number, "%lld", value);
+    put_series(out, name, folder, nullptr, nullptr, number);
+}
+
+void put_count_series(text_out& out, const char* name, const char* folder, const char* label,
+                      const char* label_value, unsigned long long value)
+{
+    char number[24];
+    std::snprintf(number, sizeof number, "%llu", value);
+    put_series(out, name, folder, label, label_value, number);
+}
+
+// A metric with a single series.
+struct single_metric {
+    const char* name;
+    const char* type;
+    const char* help;
+    long long value;
+};
+
+const char* const end_causes[] = {"crashed", "hung", "scheduled"};
+
+} // namespace
+
+std::size_t render_status(const molv_status& status, const char* folder, const char* version,
+                          char* destination, std::size_t capacity)
+{
+    if (capacity == 0) {
+        return 0;
+    }
+    text_out out = {destination, capacity - 1, true};
+    put_family(out, "molv_info", "gauge", "MOLV's version, always 1.");
+    put_series(out, "molv_info", folder, "version", version, "1");
+
+    const single_metric before_counts[] = {
+        {"molv_start_time_seconds", "gauge",
+         "When MOLV started, in seconds since 1970-01-01 UTC.", status.start_time},
+        {"molv_server_up", "gauge", "1 while a gameserver instance runs, else 0.",
+         status.server_up ? 1 : 0},
+        {"molv_server_start_time_seconds", "gauge",
+         "When the running or last gameserver instance started, in seconds since 1970-01-01 "
+         "UTC; 0 before the first.",
+         status.server_start_time},
+        {"molv_server_answering", "gauge",
+         "1 once the running instance has answered a status query; 0 before that, when it is "
+         "not watched and when none runs.",
+         status.server_answering ? 1 : 0},
+    };
+    for (const single_metric& metric : before_counts) {
+        put_family(out, metric.name, metric.type, metric.help);
+        put_number_series(out, metric.name, folder, metric.value);
+    }
+
+    put_family(out, "molv_server_launches_total", "counter",
+               "Gameserver instances started since MOLV started.");
+    put_count_series(out, "molv_server_launches_total", folder, nullptr, nullptr,
+                     status.launches);
+    put_family(out, "molv_server_launch_failures_total", "counter",
+               "Launches of the gameserver that failed since MOLV started.");
+    put_count_series(out, "molv_server_launch_failures_total", folder, nullptr, nullptr,
+                     status.launch_failures);
+    put_family(out, "molv_server_ends_total", "counter",
+               "Ends of gameserver instances since MOLV started, by cause: crashed (every end "
+               "it came to by itself), hung or scheduled (stopped by MOLV).");
+    for (std::size_t cause = 0; cause < 3; ++cause) {
+        put_count_series(out, "molv_server_ends_total", folder, "cause", end_causes[cause],
+                         status.ends[cause]);
+    }
+    put_family(out, "molv_retry_delay_seconds", "gauge",
+               "The pause under way before the next launch, in seconds; 0 when none.");
+    put_number_series(out, "molv_retry_delay_seconds", folder, status.retry_delay);
+
+    const struct {
+        const char* name;
+        const char* help;
+        unsigned long long value;
+    } after[] = {
+        {"molv_log_backups_total", "Dated copies of the server log made since MOLV started.",
+         status.backups},
+        {"molv_log_backup_failures_total",
+         "Copies of the server log that failed since MOLV started.", status.backup_failures},
+        {"molv_event_programs_not_run_total",
+         "Events not passed on to the on_event program since MOLV started, because it was "
+         "busy or could not be started.",
+         status.events_not_run},
+    };
+    for (const auto& metric : after) {
+        put_family(out, metric.name, "counter", metric.help);
+        put_count_series(out, metric.name, folder, nullptr, nullptr, metric.value);
+    }
+
+    if (!out.fits) {
+        destination[0] = '\0';
+        return 0;
+    }
+    *out.at = '\0';
+    return capacity - 1 - out.left;
+}
+
+namespace {
+
+molv_status status = {};
+
+// The current folder, read once at start; when it cannot be read, why not.
+char folder[status_folder_capacity] = "";
+char folder_failure[256] = "";
+
+// Whether the last write failed and was said so; the next failure is then
+// not said again.
+bool failure_told = false;
+
+char rendered[status_text_capacity];
+
+} // namespace
+
+const molv_status& current_status()
+{
+    return status;
+}
+
+void status_write()
+{
+    if (settings[status_file][0] == '\0') {
+        return;
+    }
+    char reason[256] = "";
+    bool written = false;
+    if (folder_failure[0] != '\0') {
+        copy_text(reason, sizeof reason, folder_failure);
+    } else {
+        const std::size_t length =
+            render_status(status, folder, molv_version, rendered, sizeof rendered);
+        if (length == 0) {
+            copy_text(reason, sizeof reason, "the state does not fit in the space for it");
+        } else {
+            written = platform_replace_file(settings[status_file], rendered, length, reason,
+                                            sizeof reason);
+        }
+    }
+    if (!written && !failure_told) {
+        log_warning("  WARNING: Could not write the status file: ", reason);
+    }
+    failure_told = !written;
+}
+
+void status_begin(long long now)
+{
+    status = molv_status{};
+    status.start_time = now;
+    folder_failure[0] = '\0';
+    failure_told = false;
+    if (settings[status_file][0] != '\0') {
+        char reason[200] = "";
+        if (!platform_current_folder(folder, sizeof folder, reason, sizeof reason)) {
+            copy_text(folder_failure, sizeof folder_failure,
+                      "the path of the current folder cannot be read: ");
+            append_text(folder_failure, sizeof folder_failure, reason);
+        }
+    }
+    status_write();
+}
+
+void status_server_running(long long started)
+{
+    status.server_up = true;
+    status.server_start_time = started;
+    status.server_answering = false;
+    status.retry_delay = 0;
+    status_write();
+}
+
+void status_server_launched(long long now)
+{
+    ++status.launches;
+    status_server_running(now);
+}
+
+void status_launch_failed()
+{
+    ++status.launch_failures;
+    status_write();
+}
+
+void status_server_answered()
+{
+    if (status.server_answering || !status.server_up) {
+        return;
+    }
+    status.server_answering = true;
+    status_write();
+}
+
+void status_server_ended(status_end cause)
+{
+    status.server_up = false;
+    status.server_answering = false;
+    ++status.ends[static_cast<std::size_t>(cause)];
+    status_write();
+}
+
+void status_retry_pause(unsigned seconds)
+{
+    if (status.retry_delay == seconds) {
+        return;
+    }
+    status.retry_delay = seconds;
+    status_write();
+}
+
+void status_log_backed_up()
+{
+    ++status.backups;
+    status_write();
+}
+
+void status_log_backup_failed()
+{
+    ++status.backup_failures;
+    status_write();
+}
+
+void status_event_not_run()
+{
+    ++status.events_not_run;
+    status_write();
+}
+
+bool status_feature_line(char* destination, std::size_t capacity)
+{
+    copy_text(destination, capacity, "");
+    if (settings[status_file][0] == '\0') {
+        return false;
+    }
+    copy_text(destination, capacity, "  > Status file: ");
+    append_text(destination, capacity, settings[status_file]);
+    return true;
+}
