@@ -58,7 +58,7 @@ int run_startup()
     load_settings();
     bool command_line_fits = build_launch_profile();
     first_start = true;
-    status_begin(platform_epoch_seconds());
+    status_begin(platform_epoch_seconds(), query_port_number != 0);
 
     if (!platform_file_readable(settings[exename])) {
         return stop_with_error("  ERROR: Executeable not found!");

@@ -175,6 +175,9 @@ std::size_t render_status(const molv_status& status, const char* folder, const c
          "1 once the running instance has answered a status query; 0 before that, when it is "
          "not watched and when none runs.",
          status.server_answering ? 1 : 0},
+        {"molv_server_watched", "gauge",
+         "1 when MOLV queries its gameserver to find a hang (query_port is set), else 0.",
+         status.server_watched ? 1 : 0},
     };
     for (const single_metric& metric : before_counts) {
         put_family(out, metric.name, metric.type, metric.help);
@@ -273,10 +276,11 @@ void status_write()
     failure_told = !written;
 }
 
-void status_begin(long long now)
+void status_begin(long long now, bool watched)
 {
     status = molv_status{};
     status.start_time = now;
+    status.server_watched = watched;
     folder_failure[0] = '\0';
     failure_told = false;
     if (settings[status_file][0] != '\0') {

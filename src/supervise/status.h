@@ -17,6 +17,7 @@ struct molv_status {
     bool server_up;
     long long server_start_time; // 0 before the first instance
     bool server_answering;
+    bool server_watched; // queried for hang detection (query_port set)
     unsigned long long launches;
     unsigned long long launch_failures;
     unsigned long long ends[3]; // by status_end
@@ -45,9 +46,9 @@ const molv_status& current_status();
 // The changes. Each one writes the file when status_file is set; those
 // that change nothing write nothing.
 
-// MOLV has started at `now`: the record starts afresh, and the folder is
-// read.
-void status_begin(long long now);
+// MOLV has started at `now`, querying its servers when `watched`: the
+// record starts afresh, and the folder is read.
+void status_begin(long long now, bool watched);
 // An instance runs that started at `started`: launched by MOLV, or found
 // running. Not a launch by itself.
 void status_server_running(long long started);

@@ -60,6 +60,10 @@ const char whole_text[] =
     "before that, when it is not watched and when none runs.\n"
     "# TYPE molv_server_answering gauge\n"
     "molv_server_answering{folder=\"/srv/deusex/ctf/System\"} 0\n"
+    "# HELP molv_server_watched 1 when MOLV queries its gameserver to find a hang (query_port "
+    "is set), else 0.\n"
+    "# TYPE molv_server_watched gauge\n"
+    "molv_server_watched{folder=\"/srv/deusex/ctf/System\"} 0\n"
     "# HELP molv_server_launches_total Gameserver instances started since MOLV started.\n"
     "# TYPE molv_server_launches_total counter\n"
     "molv_server_launches_total{folder=\"/srv/deusex/ctf/System\"} 3\n"
@@ -93,7 +97,7 @@ const char whole_text[] =
 
 // With no status_file the changes write nothing, and the record is the
 // state a file would show. Values in order: info, start time, up, server
-// start time, answering, launches, launch failures, ends crashed, hung and
+// start time, answering, watched, launches, launch failures, ends crashed, hung and
 // scheduled, retry delay, backups, backup failures, events not run.
 TEST(StatusFile, TheRecordFollowsLaunchesEndsBackupsAndPauses)
 {
@@ -103,33 +107,33 @@ TEST(StatusFile, TheRecordFollowsLaunchesEndsBackupsAndPauses)
         std::function<void()> change;
         const char* values;
     } steps[] = {
-        {"start", [] { status_begin(1000); }, "1 1000 0 0 0 0 0 0 0 0 0 0 0 0"},
-        {"launch", [] { status_server_launched(1001); }, "1 1000 1 1001 0 1 0 0 0 0 0 0 0 0"},
-        {"answer", [] { status_server_answered(); }, "1 1000 1 1001 1 1 0 0 0 0 0 0 0 0"},
+        {"start", [] { status_begin(1000, true); }, "1 1000 0 0 0 1 0 0 0 0 0 0 0 0 0"},
+        {"launch", [] { status_server_launched(1001); }, "1 1000 1 1001 0 1 1 0 0 0 0 0 0 0 0"},
+        {"answer", [] { status_server_answered(); }, "1 1000 1 1001 1 1 1 0 0 0 0 0 0 0 0"},
         {"crash", [] { status_server_ended(status_end::crashed); },
-         "1 1000 0 1001 0 1 0 1 0 0 0 0 0 0"},
-        {"backup", [] { status_log_backed_up(); }, "1 1000 0 1001 0 1 0 1 0 0 0 1 0 0"},
-        {"pause", [] { status_retry_pause(2); }, "1 1000 0 1001 0 1 0 1 0 0 2 1 0 0"},
-        {"late answer", [] { status_server_answered(); }, "1 1000 0 1001 0 1 0 1 0 0 2 1 0 0"},
-        {"pause over", [] { status_retry_pause(0); }, "1 1000 0 1001 0 1 0 1 0 0 0 1 0 0"},
-        {"failed launch", [] { status_launch_failed(); }, "1 1000 0 1001 0 1 1 1 0 0 0 1 0 0"},
-        {"launch", [] { status_server_launched(1200); }, "1 1000 1 1200 0 2 1 1 0 0 0 1 0 0"},
-        {"answer", [] { status_server_answered(); }, "1 1000 1 1200 1 2 1 1 0 0 0 1 0 0"},
+         "1 1000 0 1001 0 1 1 0 1 0 0 0 0 0 0"},
+        {"backup", [] { status_log_backed_up(); }, "1 1000 0 1001 0 1 1 0 1 0 0 0 1 0 0"},
+        {"pause", [] { status_retry_pause(2); }, "1 1000 0 1001 0 1 1 0 1 0 0 2 1 0 0"},
+        {"late answer", [] { status_server_answered(); }, "1 1000 0 1001 0 1 1 0 1 0 0 2 1 0 0"},
+        {"pause over", [] { status_retry_pause(0); }, "1 1000 0 1001 0 1 1 0 1 0 0 0 1 0 0"},
+        {"failed launch", [] { status_launch_failed(); }, "1 1000 0 1001 0 1 1 1 1 0 0 0 1 0 0"},
+        {"launch", [] { status_server_launched(1200); }, "1 1000 1 1200 0 1 2 1 1 0 0 0 1 0 0"},
+        {"answer", [] { status_server_answered(); }, "1 1000 1 1200 1 1 2 1 1 0 0 0 1 0 0"},
         {"hang", [] { status_server_ended(status_end::hung); },
-         "1 1000 0 1200 0 2 1 1 1 0 0 1 0 0"},
+         "1 1000 0 1200 0 1 2 1 1 1 0 0 1 0 0"},
         {"failed backup", [] { status_log_backup_failed(); },
-         "1 1000 0 1200 0 2 1 1 1 0 0 1 1 0"},
+         "1 1000 0 1200 0 1 2 1 1 1 0 0 1 1 0"},
         {"busy event program", [] { status_event_not_run(); },
-         "1 1000 0 1200 0 2 1 1 1 0 0 1 1 1"},
+         "1 1000 0 1200 0 1 2 1 1 1 0 0 1 1 1"},
         {"found running", [] { status_server_running(1250); },
-         "1 1000 1 1250 0 2 1 1 1 0 0 1 1 1"},
+         "1 1000 1 1250 0 1 2 1 1 1 0 0 1 1 1"},
         {"crash", [] { status_server_ended(status_end::crashed); },
-         "1 1000 0 1250 0 2 1 2 1 0 0 1 1 1"},
-        {"launch", [] { status_server_launched(1300); }, "1 1000 1 1300 0 3 1 2 1 0 0 1 1 1"},
+         "1 1000 0 1250 0 1 2 1 2 1 0 0 1 1 1"},
+        {"launch", [] { status_server_launched(1300); }, "1 1000 1 1300 0 1 3 1 2 1 0 0 1 1 1"},
         {"scheduled stop", [] { status_server_ended(status_end::scheduled); },
-         "1 1000 0 1300 0 3 1 2 1 1 0 1 1 1"},
-        {"backup", [] { status_log_backed_up(); }, "1 1000 0 1300 0 3 1 2 1 1 0 2 1 1"},
-        {"start again", [] { status_begin(1000); }, "1 1000 0 0 0 0 0 0 0 0 0 0 0 0"},
+         "1 1000 0 1300 0 1 3 1 2 1 1 0 1 1 1"},
+        {"backup", [] { status_log_backed_up(); }, "1 1000 0 1300 0 1 3 1 2 1 1 0 2 1 1"},
+        {"start unwatched", [] { status_begin(1000, false); }, "1 1000 0 0 0 0 0 0 0 0 0 0 0 0 0"},
     };
     for (const auto& step : steps) {
         step.change();
@@ -171,7 +175,7 @@ TEST(StatusFile, TheWholeTextHasHelpAndTypeForEveryMetricAndEndsInANewline)
             EXPECT_EQ(line.find(' '), line.rfind(' ')) << line;
         }
     }
-    EXPECT_EQ(families, 12u);
+    EXPECT_EQ(families, 13u);
 }
 
 TEST(StatusFile, TheFolderIsEscapedAsTheFormatWantsAndMadeUtf8)
