@@ -120,10 +120,10 @@ TEST_F(start_up, CommandLineOverTheLimitIsRefusedAndNoServerStarts)
 
 TEST_F(start_up, NumbersThatAreNotNumbersAreReportedRightAfterLoading)
 {
-    // Both warnings come before the summary, which is unchanged.
+    // The warnings come before the summary, which is unchanged.
     for (const char* uptime : {"ten", "86401", ""}) {
         write_settings(std::string("[GENERAL]\nmin_uptime=") + uptime +
-                       "\nlogfile_backups_days=-1\n");
+                       "\nlogfile_backups_days=-1\nstatus_file=status/\n");
         start({}, input_kind::closed);
         ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
         EXPECT_TRUE(molv.exited);
@@ -133,6 +133,7 @@ TEST_F(start_up, NumbersThatAreNotNumbersAreReportedRightAfterLoading)
                       "[HH:MM:SS]   WARNING: min_uptime is not a number of seconds; using 10.\n" +
                       "[HH:MM:SS]   WARNING: logfile_backups_days is not a number of days; "
                       "keeping every backup.\n" +
+                      "[HH:MM:SS]   WARNING: status_file is not a file name; no status file.\n" +
                       "[HH:MM:SS]   > Loaded settings:\n" + defaults_summary + "\n" +
                       expected_refusal("  ERROR: Executeable not found!"))
             << "min_uptime=" << uptime;
