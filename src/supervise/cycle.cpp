@@ -100,6 +100,7 @@ static void pause_before_retry(instance_end end)
                   retry_delay == 1 ? "second" : "seconds");
     log_line(colour_white, message);
     status_retry_pause(retry_delay);
+    status_flush();
     platform_sleep_seconds(retry_delay);
     status_retry_pause(0);
 }
@@ -207,6 +208,7 @@ static end_cause watch_server()
             }
             wake_at = step.wake_at_ms;
         }
+        status_flush();
         switch (platform_wait_server_until(earlier_wake(wake_at, schedule_wake_at()))) {
         case server_wake::ended:
             return end_cause::by_itself;

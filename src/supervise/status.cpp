@@ -242,6 +242,14 @@ char folder_failure[256] = "";
 // not said again.
 bool failure_told = false;
 
+// Whether the record has changed since the last write.
+bool unwritten = false;
+
+void note_change()
+{
+    unwritten = true;
+}
+
 char rendered[status_text_capacity];
 
 } // namespace
@@ -253,6 +261,7 @@ const molv_status& current_status()
 
 void status_write()
 {
+    unwritten = false;
     if (settings[status_file][0] == '\0') {
         return;
     }
@@ -274,6 +283,13 @@ void status_write()
         log_warning("  WARNING: Could not write the status file: ", reason);
     }
     failure_told = !written;
+}
+
+void status_flush()
+{
+    if (unwritten) {
+        status_write();
+    }
 }
 
 void status_begin(long long now, bool watched)
@@ -300,7 +316,7 @@ void status_server_running(long long started)
     status.server_start_time = started;
     status.server_answering = false;
     status.retry_delay = 0;
-    status_write();
+    note_change();
 }
 
 void status_server_launched(long long now)
@@ -312,7 +328,7 @@ void status_server_launched(long long now)
 void status_launch_failed()
 {
     ++status.launch_failures;
-    status_write();
+    note_change();
 }
 
 void status_server_answered()
@@ -321,7 +337,7 @@ void status_server_answered()
         return;
     }
     status.server_answering = true;
-    status_write();
+    note_change();
 }
 
 void status_server_ended(status_end cause)
@@ -329,7 +345,7 @@ void status_server_ended(status_end cause)
     status.server_up = false;
     status.server_answering = false;
     ++status.ends[static_cast<std::size_t>(cause)];
-    status_write();
+    note_change();
 }
 
 void status_retry_pause(unsigned seconds)
@@ -338,25 +354,25 @@ void status_retry_pause(unsigned seconds)
         return;
     }
     status.retry_delay = seconds;
-    status_write();
+    note_change();
 }
 
 void status_log_backed_up()
 {
     ++status.backups;
-    status_write();
+    note_change();
 }
 
 void status_log_backup_failed()
 {
     ++status.backup_failures;
-    status_write();
+    note_change();
 }
 
 void status_event_not_run()
 {
     ++status.events_not_run;
-    status_write();
+    note_change();
 }
 
 bool status_feature_line(char* destination, std::size_t capacity)

@@ -1,8 +1,9 @@
 // MOLV's state for a metrics collector: one record, kept up to date by the
 // cycle, and written as a small file in the Prometheus text format (0.0.4)
-// to the file named by status_file, at start and after every change. An
-// exporter that already runs on the machine (the node exporter's or the
-// Windows exporter's textfile collector) serves it; MOLV listens on nothing.
+// to the file named by status_file, at start and after every change, before
+// MOLV waits again. An exporter that already runs on the machine (the node
+// exporter's or the Windows exporter's textfile collector) serves it; MOLV
+// listens on nothing.
 #pragma once
 
 #include <cstddef>
@@ -43,8 +44,9 @@ std::size_t render_status(const molv_status& status, const char* folder, const c
 // The record as it stands.
 const molv_status& current_status();
 
-// The changes. Each one writes the file when status_file is set; those
-// that change nothing write nothing.
+// The changes. They are written together by the next status_flush, so
+// that the end of a server, its backup and the next launch cost one write,
+// and none of it comes between the end and the next launch.
 
 // MOLV has started at `now`, querying its servers when `watched`: the
 // record starts afresh, and the folder is read.
@@ -65,7 +67,11 @@ void status_log_backup_failed();
 // An event that was not passed on to the on_event program.
 void status_event_not_run();
 
-// Writes the file again as it stands, as MOLV does once more when it ends.
+// Writes the file when anything changed since the last write; called
+// before every wait of the cycle.
+void status_flush();
+
+// Writes the file as it stands, as MOLV does once more when it ends.
 void status_write();
 
 // The line that tells at start where the status goes, "  > Status file:
