@@ -30,8 +30,9 @@ check_list() {
   echo "package: out/$package: $(echo $listed)"
 }
 linux=molv-$version-linux-x86_64
-check_list "$linux.tar.gz" "$linux/bin/molv $linux/share/doc/molv/molv.ini $linux/share/doc/molv/README.txt"
-check_list "molv-$version-win32.zip" "molv.exe molv.ini README.txt"
+linux_docs="molv.ini README.txt molv-alerts.yml molv@.service"
+check_list "$linux.tar.gz" "$linux/bin/molv $(printf " $linux/share/doc/molv/%s" $linux_docs)"
+check_list "molv-$version-win32.zip" "molv.exe molv.ini README.txt molv-alerts.yml"
 
 scripts/check-exe.sh build-package-win32/molv.exe
 
@@ -59,7 +60,7 @@ file -b build-package-linux/molv | grep -q 'statically linked' ||
 # Installation lays the program in bin/ and the documents beside each other.
 rm -rf build-package-linux/stage
 cmake --install build-package-linux --prefix build-package-linux/stage >/dev/null
-for f in bin/molv share/doc/molv/molv.ini share/doc/molv/README.txt; do
+for f in bin/molv $(printf " share/doc/molv/%s" $linux_docs); do
   [ -f "build-package-linux/stage/$f" ] || { echo "package: install did not place $f" >&2; exit 1; }
 done
 echo "package: install places bin/molv and share/doc/molv/"

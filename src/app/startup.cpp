@@ -6,6 +6,7 @@
 #include "console/log_line.h"
 #include "platform/platform.h"
 #include "supervise/cycle.h"
+#include "supervise/status.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ int run_startup()
     report_features();
     plain_line("");
     first_start = true;
+    status_begin(platform_epoch_seconds(), query_port_number != 0);
 
     if (!platform_file_readable(settings[exename])) {
         return stop_with_error("  ERROR: Executeable not found!");
@@ -72,5 +74,6 @@ int run_startup()
         return stop_with_error("  ERROR: Server command line is longer than 255 characters!");
     }
     supervise_server();
+    status_write();
     return 0;
 }

@@ -74,12 +74,23 @@ bool describe_backup_retention(char* line, std::size_t capacity)
     return true;
 }
 
+bool describe_status_file(char* line, std::size_t capacity)
+{
+    if (settings[status_file][0] == '\0') {
+        return false;
+    }
+    copy_text(line, capacity, "  > Status file: ");
+    append_text(line, capacity, settings[status_file]);
+    return true;
+}
+
 // The features in the order in which their lines are shown.
 const feature_description feature_descriptions[] = {
     describe_hang_detection,
     describe_scheduled_restarts,
     describe_event_program,
     describe_backup_retention,
+    describe_status_file,
 };
 
 } // namespace

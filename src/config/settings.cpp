@@ -1,5 +1,7 @@
 #include "config/settings.h"
 
+#include <cstring>
+
 #include "console/log_line.h"
 #include "text/text.h"
 #include "platform/platform.h"
@@ -25,6 +27,7 @@ const setting_key setting_keys[setting_count] = {
     {"GENERAL", "stop_timeout", "10"},
     {"GENERAL", "restart_at", ""},
     {"GENERAL", "on_event", ""},
+    {"GENERAL", "status_file", ""},
 };
 
 setting_value settings[setting_count] = {};
@@ -110,6 +113,10 @@ void read_numbers()
         if (!check.read) {
             log_line(colour_yellow, check.warning);
         }
+    }
+    if (!is_status_file_name(settings[status_file])) {
+        log_line(colour_yellow, "  WARNING: status_file is not a file name; no status file.");
+        settings[status_file][0] = '\0';
     }
 }
 
@@ -269,6 +276,24 @@ bool read_restart_times(const char* text, restart_list& list)
         }
         ++at; // the comma
     }
+}
+
+bool is_status_file_name(const char* text)
+{
+    const char* last_part = text;
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (static_cast<unsigned char>(*at) < 0x20 || *at == 0x7F) {
+            return false;
+        }
+        if (*at == '/' || *at == '\\') {
+            last_part = at + 1;
+        }
+    }
+    if (text[0] == '\0') {
+        return true;
+    }
+    return last_part[0] != '\0' && std::strcmp(last_part, ".") != 0 &&
+           std::strcmp(last_part, "..") != 0;
 }
 
 void load_settings()

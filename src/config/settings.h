@@ -29,6 +29,7 @@ enum setting_id {
     stop_timeout,
     restart_at,
     on_event,
+    status_file,
     setting_count
 };
 
@@ -125,3 +126,8 @@ extern restart_list restart_times;
 // empty value gives an empty list. Returns false, and gives an empty list,
 // for anything else.
 bool read_restart_times(const char* text, restart_list& list);
+
+// Whether a status_file value names a file: empty (no status file) or a
+// name that does not end in a folder separator, is not "." or ".." in its
+// last part, and holds no control character.
+bool is_status_file_name(const char* text);

@@ -205,3 +205,19 @@ using removal_filter = bool (*)(const char* name, const void* context);
 void platform_remove_old_files(removal_filter wanted, const void* context,
                                unsigned long long age_seconds, const char* spared,
                                removal_pass& pass);
+
+// Writes MOLV's current folder as a full path to `destination`: in UTF-8 on
+// Windows, as the system has it on POSIX. Returns false (and an empty
+// text) with the system's reason when it cannot be read or does not fit.
+bool platform_current_folder(char* destination, std::size_t capacity, char* reason,
+                             std::size_t reason_capacity);
+
+// Replaces the file `path` with the `length` bytes at `text`, as they are
+// (no line ends changed), whole or not at all: they go to a temporary name
+// in the same folder (`path` with ".<process id>.tmp" added), open to MOLV
+// alone, which then takes the file's name in one step (rename; MoveFileExA
+// with MOVEFILE_REPLACE_EXISTING). A reader sees the old file or the new
+// one, never a part. Returns false with the system's reason; nothing is
+// left under the temporary name then.
+bool platform_replace_file(const char* path, const char* text, std::size_t length, char* reason,
+                           std::size_t reason_capacity);

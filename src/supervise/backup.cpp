@@ -7,6 +7,7 @@
 #include "console/log_line.h"
 #include "text/text.h"
 #include "platform/platform.h"
+#include "supervise/status.h"
 
 void backup_name(const std::tm& time, unsigned suffix, char* destination, std::size_t capacity)
 {
@@ -74,10 +75,12 @@ bool backup_log(char* failure, std::size_t failure_capacity)
     }
 
     if (result == copy_result::copied) {
+        status_log_backed_up();
         log_line(colour_white, "  > Backing up the log...");
     } else if (result == copy_result::source_missing || !platform_file_readable(settings[logfile])) {
         log_line(colour_yellow, "  WARNING: Logfile not found.");
     } else {
+        status_log_backup_failed();
         log_warning("  WARNING: Log backup failed: ", reason);
         copy_text(failure, failure_capacity, reason);
         return false;

@@ -11,6 +11,7 @@
 #include "supervise/events.h"
 #include "supervise/retention.h"
 #include "supervise/schedule.h"
+#include "supervise/status.h"
 #include "supervise/stop.h"
 #include "supervise/watchdog.h"
 
@@ -73,10 +74,12 @@ bool start_server()
     char reason[256] = "";
     if (!platform_start_server(settings[exename], command_line, reason, sizeof reason)) {
         log_warning("  WARNING: Could not start the gameserver: ", reason);
+        status_launch_failed();
         pass_event("launch_failed", reason);
         return false;
     }
     launched_at = platform_monotonic_ms();
+    status_server_launched(platform_epoch_seconds());
     log_line(colour_green, "  > Gameserver is now running.");
     pass_event_number("started", platform_server_id());
     return true;
@@ -96,7 +99,10 @@ static void pause_before_retry(instance_end end)
     std::snprintf(message, sizeof message, "  > Retrying in %u %s...", retry_delay,
                   retry_delay == 1 ? "second" : "seconds");
     log_line(colour_white, message);
+    status_retry_pause(retry_delay);
+    status_flush();
     platform_sleep_seconds(retry_delay);
+    status_retry_pause(0);
 }
 
 // The local seconds at an epoch second, from the same local time as the
@@ -202,12 +208,14 @@ static end_cause watch_server()
             }
             wake_at = step.wake_at_ms;
         }
+        status_flush();
         switch (platform_wait_server_until(earlier_wake(wake_at, schedule_wake_at()))) {
         case server_wake::ended:
             return end_cause::by_itself;
         case server_wake::query_ready:
             if (platform_query_answered()) {
                 watchdog_answer(dog, platform_monotonic_ms());
+                status_server_answered();
             }
             break;
         case server_wake::alarm:
@@ -243,6 +251,9 @@ void wait_for_server()
 {
     const end_cause cause = watch_server();
     const unsigned long long lived_ms = platform_monotonic_ms() - launched_at;
+    status_server_ended(cause == end_cause::hung        ? status_end::hung
+                        : cause == end_cause::scheduled ? status_end::scheduled
+                                                        : status_end::crashed);
     report_end(cause);
     if (settings[logfile_backups][0] == '1') {
         char failure[256] = "";

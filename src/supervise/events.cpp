@@ -4,6 +4,7 @@
 
 #include "config/settings.h"
 #include "console/log_line.h"
+#include "supervise/status.h"
 #include "text/text.h"
 
 bool compose_event_call(const char* event, const char* detail, event_call& call)
@@ -31,12 +32,14 @@ void pass_event(const char* event, const char* detail)
         append_text(message, sizeof message, call.event);
         append_text(message, sizeof message, " not passed on.");
         log_line(colour_yellow, message);
+        status_event_not_run();
         return;
     }
     char reason[256] = "";
     if (!platform_run_event_program(settings[on_event], call.event, call.detail, reason,
                                     sizeof reason)) {
         log_warning("  WARNING: Could not run the on_event program: ", reason);
+        status_event_not_run();
     }
 }
 

@@ -5,6 +5,7 @@
 #include "config/settings.h"
 #include "console/log_line.h"
 #include "platform/platform.h"
+#include "supervise/status.h"
 
 // Waits for the server's end until the monotonic `deadline_ms` (0: for as
 // long as it takes), letting answers and alarms that come meanwhile pass.
@@ -12,6 +13,7 @@
 static bool wait_for_end_until(unsigned long long deadline_ms)
 {
     for (;;) {
+        status_flush();
         switch (platform_wait_server_until(deadline_ms)) {
         case server_wake::ended:
             return true;

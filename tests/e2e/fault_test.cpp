@@ -354,7 +354,7 @@ TEST_F(faults, AsAContainersFirstProcessMolvReapsEveryChildAndStopsWithItsServer
     }
     // Each server leaves a helper process behind, which comes to molv, the
     // first process, once its server is gone, and then ends.
-    write_settings(restart_at_once);
+    write_settings(std::string(restart_at_once) + "status_file=molv.prom\n");
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     molv_launch launch = launch_in_work(
         {"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=4", "MOLV_STANDIN_ORPHAN=1"});
@@ -375,6 +375,13 @@ TEST_F(faults, AsAContainersFirstProcessMolvReapsEveryChildAndStopsWithItsServer
     expected.insert(expected.end(), {ended, backing_up});
     EXPECT_EQ(cycle_messages(output()), expected);
     expect_one_backup_each(1, 4);
+    // Its status file's last word: no server runs, and each instance ended.
+    const std::string status = read_file(work + "/molv.prom");
+    const std::string folder = "{folder=\"" + work + "\"";
+    EXPECT_NE(status.find("molv_server_up" + folder + "} 0\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("molv_server_ends_total" + folder + ",cause=\"crashed\"} 4\n"),
+              std::string::npos)
+        << status;
     // A launch is never held up by the signals molv keeps from itself then.
     for (const standin_record& server : server_records()) {
         EXPECT_EQ(server.get("blocked"), "0") << "instance " << server.get("instance");

@@ -124,6 +124,16 @@ bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& re
 // to answer status queries on; 0 when none could be had.
 unsigned free_udp_port();
 
+// The full path of an existing folder as molv sees it as its current folder.
+std::string full_path_of(const std::string& path);
+
+// What a real reader of the status file finds wrong with the file at
+// `path`: on POSIX the problems `promtool check metrics` reports (or that
+// promtool is missing), empty when there are none. On Windows a copy goes
+// to the folder named by MOLV_E2E_STATUS_COPIES, which the test run hands
+// to promtool after the end-to-end tests, and the result is empty.
+std::string metrics_problems(const std::string& path);
+
 // A new empty directory for one test.
 bool make_temporary_directory(std::string& path);
 

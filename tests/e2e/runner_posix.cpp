@@ -634,3 +634,36 @@ std::vector<std::string> expected_server_arguments(const std::string& exename,
     arguments.insert(arguments.end(), rest.begin(), rest.end());
     return arguments;
 }
+
+std::string full_path_of(const std::string& path)
+{
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) {
+        return "";
+    }
+    const std::string full = real;
+    std::free(real);
+    return full;
+}
+
+std::string metrics_problems(const std::string& path)
+{
+    const std::string command =
+        "command -v promtool >/dev/null || { echo \"promtool not found: Debian's prometheus "
+        "package brings it (scripts/setup-debian.sh)\"; exit 1; }; promtool check metrics < '" +
+        path + "' 2>&1";
+    std::FILE* run = popen(command.c_str(), "r");
+    if (run == nullptr) {
+        return std::string("promtool could not be run: ") + std::strerror(errno);
+    }
+    std::string said;
+    char piece[512];
+    for (std::size_t got; (got = std::fread(piece, 1, sizeof piece, run)) > 0;) {
+        said.append(piece, got);
+    }
+    const int status = pclose(run);
+    if (status == 0 && said.empty()) {
+        return "";
+    }
+    return said.empty() ? "promtool check metrics failed" : said;
+}

@@ -464,3 +464,26 @@ std::vector<std::string> expected_server_arguments(const std::string&,
     // blanks alone decide, the executable's own included.
     return blank_separated_words(command_line);
 }
+
+std::string full_path_of(const std::string& path)
+{
+    return full_path(path);
+}
+
+std::string metrics_problems(const std::string& path)
+{
+    char folder[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("MOLV_E2E_STATUS_COPIES", folder, sizeof folder);
+    if (length == 0 || length >= sizeof folder) {
+        return "";
+    }
+    CreateDirectoryA(folder, nullptr);
+    static unsigned serial = 0;
+    const std::string copy = std::string(folder) + "\\status-" +
+                             std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(++serial) + ".prom";
+    if (!CopyFileA(path.c_str(), copy.c_str(), FALSE)) {
+        return "could not keep a copy for promtool in " + copy;
+    }
+    return "";
+}

@@ -120,10 +120,10 @@ TEST_F(start_up, CommandLineOverTheLimitIsRefusedAndNoServerStarts)
 
 TEST_F(start_up, NumbersThatAreNotNumbersAreReportedRightAfterLoading)
 {
-    // Both warnings come before the summary, which is unchanged.
+    // The warnings come before the summary, which is unchanged.
     for (const char* uptime : {"ten", "86401", ""}) {
         write_settings(std::string("[GENERAL]\nmin_uptime=") + uptime +
-                       "\nlogfile_backups_days=-1\n");
+                       "\nlogfile_backups_days=-1\nstatus_file=status/\n");
         start({}, input_kind::closed);
         ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
         EXPECT_TRUE(molv.exited);
@@ -133,6 +133,7 @@ TEST_F(start_up, NumbersThatAreNotNumbersAreReportedRightAfterLoading)
                       "[HH:MM:SS]   WARNING: min_uptime is not a number of seconds; using 10.\n" +
                       "[HH:MM:SS]   WARNING: logfile_backups_days is not a number of days; "
                       "keeping every backup.\n" +
+                      "[HH:MM:SS]   WARNING: status_file is not a file name; no status file.\n" +
                       "[HH:MM:SS]   > Loaded settings:\n" + defaults_summary + "\n" +
                       expected_refusal("  ERROR: Executeable not found!"))
             << "min_uptime=" << uptime;
@@ -154,12 +155,13 @@ struct feature_case {
 const feature_case feature_cases[] = {
     {"in_order",
      "[GENERAL]\nlogfile_backups_days=1\non_event=events.exe\nrestart_at=05:30, 17:30\n"
-     "query_port=7791\n",
+     "query_port=7791\nstatus_file=molv.prom\n",
      true,
      "[HH:MM:SS]   > Hang detection: query port 7791 on 127.0.0.1, after 60 seconds of silence.\n"
      "[HH:MM:SS]   > Scheduled restarts: 05:30, 17:30.\n"
      "[HH:MM:SS]   > Event program: events.exe\n"
-     "[HH:MM:SS]   > Old backups removed after 1 day.\n"},
+     "[HH:MM:SS]   > Old backups removed after 1 day.\n"
+     "[HH:MM:SS]   > Status file: molv.prom\n"},
     // Blanks around a value are dropped; the times are shown as written.
     {"other_values_and_a_missing_program",
      "[GENERAL]\nquery_port= 7791 \nquery_host=10.0.0.5\nhang_timeout=1\n"

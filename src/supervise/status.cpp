@@ -1,0 +1,154 @@
+#include "supervise/status.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.h"
+#include "console/log_line.h"
+#include "text/text.h"
+#include "platform/platform.h"
+
+namespace {
+
+molv_status status = {};
+
+// The current folder, read once at start; when it cannot be read, why not.
+char folder[status_folder_capacity] = "";
+char folder_failure[256] = "";
+
+// Whether the last write failed and was said so; the next failure is then
+// not said again.
+bool failure_told = false;
+
+// Whether the record has changed since the last write.
+bool unwritten = false;
+
+void note_change()
+{
+    unwritten = true;
+}
+
+char rendered[status_text_capacity];
+
+} // namespace
+
+const molv_status& current_status()
+{
+    return status;
+}
+
+void status_write()
+{
+    unwritten = false;
+    if (settings[status_file][0] == '\0') {
+        return;
+    }
+    char reason[256] = "";
+    bool written = false;
+    if (folder_failure[0] != '\0') {
+        copy_text(reason, sizeof reason, folder_failure);
+    } else {
+        const std::size_t length =
+            render_status(status, folder, MOLV_VERSION, rendered, sizeof rendered);
+        if (length == 0) {
+            copy_text(reason, sizeof reason, "the state does not fit in the space for it");
+        } else {
+            written = platform_replace_file(settings[status_file], rendered, length, reason,
+                                            sizeof reason);
+        }
+    }
+    if (!written && !failure_told) {
+        log_warning("  WARNING: Could not write the status file: ", reason);
+    }
+    failure_told = !written;
+}
+
+void status_flush()
+{
+    if (unwritten) {
+        status_write();
+    }
+}
+
+void status_begin(long long now, bool watched)
+{
+    status = molv_status{};
+    status.start_time = now;
+    status.server_watched = watched;
+    folder_failure[0] = '\0';
+    failure_told = false;
+    if (settings[status_file][0] != '\0') {
+        char reason[200] = "";
+        if (!platform_current_folder(folder, sizeof folder, reason, sizeof reason)) {
+            copy_text(folder_failure, sizeof folder_failure,
+                      "the path of the current folder cannot be read: ");
+            append_text(folder_failure, sizeof folder_failure, reason);
+        }
+    }
+    status_write();
+}
+
+void status_server_running(long long started)
+{
+    status.server_up = true;
+    status.server_start_time = started;
+    status.server_answering = false;
+    status.retry_delay = 0;
+    note_change();
+}
+
+void status_server_launched(long long now)
+{
+    ++status.launches;
+    status_server_running(now);
+}
+
+void status_launch_failed()
+{
+    ++status.launch_failures;
+    note_change();
+}
+
+void status_server_answered()
+{
+    if (status.server_answering || !status.server_up) {
+        return;
+    }
+    status.server_answering = true;
+    note_change();
+}
+
+void status_server_ended(status_end cause)
+{
+    status.server_up = false;
+    status.server_answering = false;
+    ++status.ends[static_cast<std::size_t>(cause)];
+    note_change();
+}
+
+void status_retry_pause(unsigned seconds)
+{
+    if (status.retry_delay == seconds) {
+        return;
+    }
+    status.retry_delay = seconds;
+    note_change();
+}
+
+void status_log_backed_up()
+{
+    ++status.backups;
+    note_change();
+}
+
+void status_log_backup_failed()
+{
+    ++status.backup_failures;
+    note_change();
+}
+
+void status_event_not_run()
+{
+    ++status.events_not_run;
+    note_change();
+}
