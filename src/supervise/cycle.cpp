@@ -25,8 +25,9 @@ unsigned retry_delay = 0;
 // When the running instance was launched, in monotonic milliseconds.
 unsigned long long launched_at = 0;
 
-// Why an instance ended.
-enum class end_cause { by_itself, hung, scheduled };
+// Why an instance ended: by itself, or stopped by MOLV for a hang, a
+// scheduled restart or a stop asked of MOLV.
+enum class end_cause { by_itself, hung, scheduled, stop_asked };
 
 // The scheduled restarts: which listed times have been taken, the wall clock
 // at the last look, and whether the alarm wakes the wait or the wait must
@@ -177,7 +178,9 @@ static end_cause watch_server()
     }
     for (;;) {
         unsigned long long wake_at = 0;
-        if (watching) {
+        // Once a stop is under way, a server that closes slowly is not also
+        // called hung.
+        if (watching && !platform_stop_requested()) {
             const watchdog_step step = watchdog_look(dog, platform_monotonic_ms());
             if (step.send_query) {
                 platform_query_send();
@@ -204,7 +207,16 @@ static end_cause watch_server()
         }
         switch (platform_wait_server_until(earlier_wake(wake_at, schedule_wake_at()))) {
         case server_wake::ended:
-            return end_cause::by_itself;
+            if (!platform_stop_requested()) {
+                return end_cause::by_itself;
+            }
+            // The stop passed on ended it: the rest of it still gets its
+            // time to close.
+            stop_gameserver(false);
+            return end_cause::stop_asked;
+        case server_wake::stop_asked:
+            stop_gameserver(false);
+            return end_cause::stop_asked;
         case server_wake::query_ready:
             if (platform_query_answered()) {
                 watchdog_answer(dog, platform_monotonic_ms());
@@ -226,7 +238,8 @@ static end_cause watch_server()
     }
 }
 
-// Says how the instance ended, and passes an end of its own on.
+// Says how the instance ended, stops what an instance that ended by itself
+// left running, and then passes such an end on.
 static void report_end(end_cause cause)
 {
     if (cause != end_cause::by_itself) {
@@ -234,6 +247,7 @@ static void report_end(end_cause cause)
         return;
     }
     log_line(colour_yellow, "  WARNING: Server crashed or closed!");
+    stop_leftovers();
     char detail[32];
     describe_server_end(platform_last_server_end(), detail, sizeof detail);
     pass_event("ended", detail);
@@ -265,6 +279,10 @@ void supervise_server()
             pause_before_retry(instance_end::launch_failed);
         }
         if (platform_stop_requested()) {
+            // The event programs of the last end get their time to deliver
+            // before MOLV, and a container with it, goes.
+            platform_wait_event_programs_until(platform_monotonic_ms() +
+                                               stop_timeout_seconds * 1000ULL);
             return;
         }
     }

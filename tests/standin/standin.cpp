@@ -31,11 +31,14 @@
 //                           5 and so on) or late_MS (each one MS
 //                           milliseconds after it came)
 //   MOLV_STANDIN_STOP       the polite stop, one word per instance in turn:
-//                           honour (the default) or ignore. On POSIX that
-//                           stop is SIGTERM, which "ignore" sets to be
-//                           ignored; on Windows it is WM_CLOSE to the
+//                           honour (the default), ignore or slow_MS. On
+//                           POSIX that stop is SIGTERM, which "ignore" sets
+//                           to be ignored; on Windows it is WM_CLOSE to the
 //                           stand-in's own top-level window, never shown,
-//                           and "honour" ends the instance with status 0
+//                           and "honour" ends the instance with status 0.
+//                           "slow_MS" takes MS milliseconds to close, then
+//                           writes "closed" to "closed-N.txt" and ends with
+//                           status 0
 //
 // In the record folder every instance appends one line to "records.txt":
 // tab-separated fields instance=, pid=, session=, leader=, input_null=,
@@ -466,9 +469,10 @@ int main(int argc, char** argv)
 
     // Ready for the supervisor's stop and its queries before the record
     // shows, so that a test that has seen the record may rely on both.
-    const bool honour =
-        word_in_turn(environment_text("MOLV_STANDIN_STOP", "honour"), instance - 1) != "ignore";
-    const char* window = standin_prepare_polite_stop(honour);
+    const std::string stop_word =
+        word_in_turn(environment_text("MOLV_STANDIN_STOP", "honour"), instance - 1);
+    const long closing_ms = number_after(stop_word, "slow_");
+    const char* window = standin_prepare_polite_stop(stop_word != "ignore", closing_ms >= 0);
     query_state queries{};
     plan_queries(queries, word_in_turn(environment_text("MOLV_STANDIN_QUERY", "answer"),
                                        instance - 1));
@@ -520,6 +524,10 @@ int main(int argc, char** argv)
             return 0;
         }
         if (standin_polite_stop_came()) {
+            if (closing_ms >= 0) {
+                standin_sleep_ms(static_cast<unsigned>(closing_ms));
+                standin_append(folder + "/closed-" + std::to_string(instance) + ".txt", "closed\n");
+            }
             return 0;
         }
         serve_queries(queries, 20);

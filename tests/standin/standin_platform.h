@@ -57,12 +57,14 @@ bool standin_process_exists(unsigned long process_id);
 // Prepares for the supervisor's polite stop: a termination signal where
 // there are signals, a close request to the stand-in's own top-level window
 // on Windows. With `honour` the stop ends the stand-in, otherwise it has no
-// effect. Returns what the record says about the window: "1" made, "0" none
-// could be made, "-" where none is needed.
-const char* standin_prepare_polite_stop(bool honour);
+// effect; with `caught` as well, the stop is only noted, for
+// standin_polite_stop_came to tell. Returns what the record says about the
+// window: "1" made, "0" none could be made, "-" where none is needed.
+const char* standin_prepare_polite_stop(bool honour, bool caught);
 
 // Handles what came for the window since the last call; true when a close
-// request is to be honoured now. Always false where signals do the work.
+// request is to be honoured now. Where signals do the work, true only when
+// the stop is caught and came.
 bool standin_polite_stop_came();
 
 // The sender of a datagram: an IPv4 address and port, in host order.

@@ -96,7 +96,7 @@ bool standin_process_exists(unsigned long process_id)
     return alive;
 }
 
-const char* standin_prepare_polite_stop(bool honour)
+const char* standin_prepare_polite_stop(bool honour, bool)
 {
     honour_close = honour;
     HINSTANCE instance = GetModuleHandleA(nullptr);
