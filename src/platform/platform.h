@@ -121,6 +121,11 @@ bool platform_force_server_end(char* reason, std::size_t reason_capacity);
 // the server was alone.
 unsigned platform_server_leftovers();
 
+// Why the server could not be kept together with what it starts (Windows:
+// put into a job), the first time that happened; true once with the reason,
+// false after that and where nothing failed.
+bool platform_take_grouping_failure(char* reason, std::size_t reason_capacity);
+
 // The polite part of their stop: SIGTERM to each one that the stop of the
 // server has not reached yet on POSIX, WM_CLOSE to their windows on Windows.
 void platform_ask_leftovers_to_stop();
@@ -160,6 +165,10 @@ void platform_query_close();
 // comes or when the clock is set. Returns false when the system has no such
 // timer; the caller then wakes itself.
 bool platform_set_alarm(long long epoch_seconds);
+
+// Whether a wait wakes with `alarm` when the clock is set (POSIX); where it
+// does not (Windows), the caller looks at the clock now and then.
+bool platform_alarm_sees_clock_sets();
 
 // Seconds since 1970-01-01 UTC on the real-time clock.
 long long platform_epoch_seconds();

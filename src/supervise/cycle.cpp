@@ -39,8 +39,10 @@ bool alarm_works = false;
 long long next_restart_epoch = -1;
 
 // Without an alarm that follows the clock, the wait looks at the clock once
-// a minute.
+// a minute; beside an alarm that is not told of a clock that is set, once
+// an hour.
 constexpr unsigned long long clock_look_ms = 60000;
+constexpr unsigned long long clock_check_ms = 3600000;
 
 } // namespace
 
@@ -78,6 +80,10 @@ bool start_server()
         return false;
     }
     launched_at = platform_monotonic_ms();
+    if (platform_take_grouping_failure(reason, sizeof reason)) {
+        log_warning("  WARNING: The gameserver's own processes cannot be kept together: ",
+                    reason);
+    }
     log_line(colour_green, "  > Gameserver is now running.");
     pass_event_number("started", platform_server_id());
     return true;
@@ -136,8 +142,11 @@ static int look_at_schedule()
 // minute ahead at most where there is no alarm, 0 where the alarm wakes it.
 static unsigned long long schedule_wake_at()
 {
-    if (restart_times.count == 0 || alarm_works) {
+    if (restart_times.count == 0) {
         return 0;
+    }
+    if (alarm_works) {
+        return platform_alarm_sees_clock_sets() ? 0 : platform_monotonic_ms() + clock_check_ms;
     }
     const long long left = next_restart_epoch - platform_epoch_seconds();
     const unsigned long long left_ms = left > 0 ? static_cast<unsigned long long>(left) * 1000ULL : 0;

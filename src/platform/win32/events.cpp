@@ -8,6 +8,7 @@
 #include "platform/command_words.h"
 #include "platform/platform.h"
 #include "platform/win32/children.h"
+#include "platform/win32/library.h"
 #include "platform/win32/reason.h"
 
 namespace {
@@ -43,6 +44,109 @@ void close_if_made(HANDLE made)
     if (made != nullptr) {
         CloseHandle(made);
     }
+}
+
+// Marks every handle of MOLV's that a child could inherit as not
+// inheritable, its standard handles aside, once: what MOLV inherited from
+// whoever started it (a launcher's lock file, say) is MOLV's alone.
+void keep_inherited_handles()
+{
+    static bool kept = false;
+    if (kept) {
+        return;
+    }
+    kept = true;
+    const HANDLE standard[3] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                                GetStdHandle(STD_ERROR_HANDLE)};
+    // Handle values are multiples of 4, far below this in any process.
+    for (ULONG_PTR value = 4; value < (1UL << 20); value += 4) {
+        const HANDLE handle = reinterpret_cast<HANDLE>(value);
+        DWORD flags = 0;
+        if (handle == standard[0] || handle == standard[1] || handle == standard[2] ||
+            !GetHandleInformation(handle, &flags) || (flags & HANDLE_FLAG_INHERIT) == 0) {
+            continue;
+        }
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+    }
+}
+
+using initialize_list_function = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD,
+                                               PSIZE_T);
+using update_list_function = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR,
+                                           PVOID, SIZE_T, PVOID, PSIZE_T);
+using delete_list_function = VOID(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST);
+
+// The attribute list of a start that names exactly the handles to inherit
+// (Windows Vista on); absent before, or after the system refused it once.
+struct handle_list_functions {
+    bool looked;
+    initialize_list_function initialize;
+    update_list_function update;
+    delete_list_function remove;
+};
+handle_list_functions lists = {};
+
+bool handle_lists_available()
+{
+    if (!lists.looked) {
+        lists.looked = true;
+        HMODULE kernel = GetModuleHandleA("kernel32.dll");
+        if (kernel != nullptr) {
+            lists.initialize = system_function<initialize_list_function>(
+                kernel, "InitializeProcThreadAttributeList");
+            lists.update = system_function<update_list_function>(kernel,
+                                                                 "UpdateProcThreadAttribute");
+            lists.remove = system_function<delete_list_function>(
+                kernel, "DeleteProcThreadAttributeList");
+        }
+    }
+    return lists.initialize != nullptr && lists.update != nullptr && lists.remove != nullptr;
+}
+
+// Starts the program with `startup`, its handles inheritable, passing on
+// those alone. Where the system has no handle list or refuses it, every
+// handle MOLV itself inherited is kept from its children instead, and the
+// start goes on without the list.
+BOOL start_with_handle_list(const char* program, STARTUPINFOA& startup,
+                            PROCESS_INFORMATION& started)
+{
+    HANDLE handles[3];
+    SIZE_T count = 0;
+    const HANDLE standard[3] = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
+    for (HANDLE handle : standard) {
+        bool seen = handle == nullptr;
+        for (SIZE_T i = 0; i < count; ++i) {
+            seen = seen || handles[i] == handle;
+        }
+        if (!seen) {
+            handles[count++] = handle;
+        }
+    }
+    alignas(16) static unsigned char list_room[256];
+    SIZE_T size = sizeof list_room;
+    STARTUPINFOEXA extended = {};
+    extended.StartupInfo = startup;
+    extended.StartupInfo.cb = sizeof extended;
+    extended.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_room);
+    if (count != 0 && handle_lists_available() &&
+        lists.initialize(extended.lpAttributeList, 1, 0, &size)) {
+        const bool listed = lists.update(extended.lpAttributeList, 0,
+                                         PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                         count * sizeof(HANDLE), nullptr, nullptr) != 0;
+        const BOOL ok = listed && CreateProcessA(program, command_buffer, nullptr, nullptr, TRUE,
+                                                 EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                                 &extended.StartupInfo, &started);
+        const DWORD error = GetLastError();
+        lists.remove(extended.lpAttributeList);
+        if (ok || (listed && error != ERROR_INVALID_PARAMETER)) {
+            SetLastError(error);
+            return ok;
+        }
+        lists.initialize = nullptr;
+    }
+    keep_inherited_handles();
+    return CreateProcessA(program, command_buffer, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                          &startup, &started);
 }
 
 } // namespace
@@ -84,8 +188,7 @@ bool platform_run_event_program(const char* program, const char* event, const ch
     // Without a new console the program writes into MOLV's. CreateProcessA
     // starts a batch file through the command processor by itself.
     PROCESS_INFORMATION started = {};
-    const BOOL ok = CreateProcessA(program, command_buffer, nullptr, nullptr, TRUE, 0, nullptr,
-                                   nullptr, &startup, &started);
+    const BOOL ok = start_with_handle_list(program, startup, started);
     const DWORD error = GetLastError();
     close_if_made(input);
     close_if_made(made_output);
