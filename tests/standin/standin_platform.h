@@ -34,6 +34,11 @@ std::string standin_command_line(int argc, char** argv);
 
 void standin_sleep_ms(unsigned milliseconds);
 
+// Returns body(context) as the process's exit status; with `other_thread`,
+// on Windows, the body runs in a thread of its own while the first thread
+// ends at once, and the process ends with the body.
+int standin_run(bool other_thread, int (*body)(void*), void* context);
+
 // Ends the process the way a crash does: killed by a signal, or terminated
 // from outside with a failure code where there are no signals.
 [[noreturn]] void standin_die_by_signal();

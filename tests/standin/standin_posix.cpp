@@ -111,6 +111,11 @@ void standin_sleep_ms(unsigned milliseconds)
     }
 }
 
+int standin_run(bool, int (*body)(void*), void* context)
+{
+    return body(context);
+}
+
 void standin_die_by_signal()
 {
     // SIGKILL cannot be caught and leaves no core file.

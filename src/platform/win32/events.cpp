@@ -46,30 +46,6 @@ void close_if_made(HANDLE made)
     }
 }
 
-// Marks every handle of MOLV's that a child could inherit as not
-// inheritable, its standard handles aside, once: what MOLV inherited from
-// whoever started it (a launcher's lock file, say) is MOLV's alone.
-void keep_inherited_handles()
-{
-    static bool kept = false;
-    if (kept) {
-        return;
-    }
-    kept = true;
-    const HANDLE standard[3] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
-                                GetStdHandle(STD_ERROR_HANDLE)};
-    // Handle values are multiples of 4, far below this in any process.
-    for (ULONG_PTR value = 4; value < (1UL << 20); value += 4) {
-        const HANDLE handle = reinterpret_cast<HANDLE>(value);
-        DWORD flags = 0;
-        if (handle == standard[0] || handle == standard[1] || handle == standard[2] ||
-            !GetHandleInformation(handle, &flags) || (flags & HANDLE_FLAG_INHERIT) == 0) {
-            continue;
-        }
-        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
-    }
-}
-
 using initialize_list_function = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD,
                                                PSIZE_T);
 using update_list_function = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR,
@@ -106,7 +82,8 @@ bool handle_lists_available()
 // Starts the program with `startup`, its handles inheritable, passing on
 // those alone. Where the system has no handle list or refuses it, every
 // handle MOLV itself inherited is kept from its children instead, and the
-// start goes on without the list.
+// start goes on without the list (MOLV kept what it inherited from its
+// children at start).
 BOOL start_with_handle_list(const char* program, STARTUPINFOA& startup,
                             PROCESS_INFORMATION& started)
 {
@@ -144,7 +121,6 @@ BOOL start_with_handle_list(const char* program, STARTUPINFOA& startup,
         }
         lists.initialize = nullptr;
     }
-    keep_inherited_handles();
     return CreateProcessA(program, command_buffer, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                           &startup, &started);
 }

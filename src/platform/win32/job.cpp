@@ -39,16 +39,66 @@ bool job_name(char* name, std::size_t capacity)
     return written > 0 && static_cast<std::size_t>(written) < capacity;
 }
 
-// The processes of the job, or 0 without one.
-unsigned active_processes()
+// Room for the processes of a server; those of a larger job are counted
+// but get the force alone.
+constexpr DWORD room = 64;
+
+// The console host of the server's console: the system's, in the job with
+// the server, and gone by itself with the console's last program.
+bool is_console_host(DWORD process_id)
 {
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+    if (process == nullptr) {
+        return false;
+    }
+    char image[MAX_PATH];
+    DWORD length = sizeof image;
+    const bool named = QueryFullProcessImageNameA(process, 0, image, &length) != 0;
+    CloseHandle(process);
+    if (!named) {
+        return false;
+    }
+    const char* name = image;
+    for (const char* at = image; *at != '\0'; ++at) {
+        if (*at == '\\' || *at == '/') {
+            name = at + 1;
+        }
+    }
+    return lstrcmpiA(name, "conhost.exe") == 0;
+}
+
+// The processes of the job other than console hosts, their ids (up to
+// `room`) in `ids`; 0 without a job.
+unsigned job_processes(DWORD* ids)
+{
+    alignas(JOBOBJECT_BASIC_PROCESS_ID_LIST) unsigned char
+        buffer[sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) + (room - 1) * sizeof(ULONG_PTR)] = {};
+    auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer);
+    list->NumberOfAssignedProcesses = room;
     if (server_job == nullptr ||
-        !QueryInformationJobObject(server_job, JobObjectBasicAccountingInformation, &accounting,
-                                   sizeof accounting, nullptr)) {
+        (!QueryInformationJobObject(server_job, JobObjectBasicProcessIdList, list, sizeof buffer,
+                                    nullptr) &&
+         GetLastError() != ERROR_MORE_DATA)) {
         return 0;
     }
-    return static_cast<unsigned>(accounting.ActiveProcesses);
+    const ULONG_PTR* listed = list->ProcessIdList;
+    unsigned count = 0;
+    for (DWORD i = 0; i < list->NumberOfProcessIdsInList && i < room; ++i) {
+        const DWORD id = static_cast<DWORD>(listed[i]);
+        if (!is_console_host(id)) {
+            ids[count++] = id;
+        }
+    }
+    const DWORD beyond = list->NumberOfAssignedProcesses > room
+                             ? list->NumberOfAssignedProcesses - room
+                             : 0;
+    return count + beyond;
+}
+
+unsigned active_processes()
+{
+    DWORD ids[room];
+    return job_processes(ids);
 }
 
 } // namespace
@@ -93,22 +143,11 @@ unsigned platform_server_leftovers()
 
 void platform_ask_leftovers_to_stop()
 {
-    // Room for the processes of a server; those of a larger job get the
-    // force alone.
-    constexpr DWORD room = 64;
-    alignas(JOBOBJECT_BASIC_PROCESS_ID_LIST) unsigned char
-        buffer[sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) + (room - 1) * sizeof(ULONG_PTR)] = {};
-    auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer);
-    list->NumberOfAssignedProcesses = room;
-    if (server_job == nullptr ||
-        !QueryInformationJobObject(server_job, JobObjectBasicProcessIdList, list, sizeof buffer,
-                                   nullptr)) {
-        return;
-    }
-    const ULONG_PTR* ids = list->ProcessIdList;
-    for (DWORD i = 0; i < list->NumberOfProcessIdsInList && i < room; ++i) {
+    DWORD ids[room];
+    const unsigned count = job_processes(ids);
+    for (unsigned i = 0; i < count && i < room; ++i) {
         char reason[256];
-        close_windows_of(static_cast<unsigned long>(ids[i]), reason, sizeof reason);
+        close_windows_of(ids[i], reason, sizeof reason);
     }
 }
 

@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "platform/win32/children.h"
 #include "platform/win32/job.h"
+#include "platform/win32/launch.h"
 #include "platform/win32/reason.h"
 
 namespace {
@@ -25,8 +26,30 @@ bool job_failure_told = false;
 
 } // namespace
 
+// Marks every handle of MOLV's that a child could inherit as not
+// inheritable, its standard handles aside: what MOLV inherited from whoever
+// started it (a launcher's lock file, say) is MOLV's alone. Not even a
+// console host that the system starts for a child may get it.
+void keep_inherited_handles()
+{
+    const HANDLE standard[3] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                                GetStdHandle(STD_ERROR_HANDLE)};
+    // Handle values are multiples of 4; what a process inherits at its start
+    // lies far below this.
+    for (ULONG_PTR value = 4; value < (1UL << 16); value += 4) {
+        const HANDLE handle = reinterpret_cast<HANDLE>(value);
+        DWORD flags = 0;
+        if (handle == standard[0] || handle == standard[1] || handle == standard[2] ||
+            !GetHandleInformation(handle, &flags) || (flags & HANDLE_FLAG_INHERIT) == 0) {
+            continue;
+        }
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+    }
+}
+
 void platform_prepare_process()
 {
+    keep_inherited_handles();
     // Windows documents that a child inherits the error mode: a server that
     // crashes then ends at once instead of waiting at a "has stopped
     // working" box that nobody is there to click, and MOLV starts it again.
