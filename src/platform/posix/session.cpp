@@ -36,9 +36,9 @@ unsigned found_count = 0;
 // Between two looks while waiting for the session's end.
 constexpr unsigned long long look_interval_ms = 100;
 
-// Reads the state, parent, process group and session of process `pid`;
-// false when it is gone or its record cannot be read.
-bool read_stat(const char* pid, char& state, long& parent, long& group, long& session)
+// Reads what /proc/`pid`/stat says of the process; false when it is gone
+// or its record cannot be read.
+bool read_stat(const char* pid, process_fields& fields)
 {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
@@ -53,10 +53,7 @@ bool read_stat(const char* pid, char& state, long& parent, long& group, long& se
         return false;
     }
     text[length] = '\0';
-    // The name in parentheses may hold anything, a ')' too.
-    const char* after_name = std::strrchr(text, ')');
-    return after_name != nullptr &&
-           std::sscanf(after_name + 1, " %c %ld %ld %ld", &state, &parent, &group, &session) == 4;
+    return parse_process_stat(text, fields);
 }
 
 // Looks through /proc for the processes of the session or its group;
@@ -78,19 +75,15 @@ unsigned scan_session()
         if (pid <= 0 || *end != '\0' || pid == self) {
             continue;
         }
-        char state = 0;
-        long parent = 0;
-        long group = 0;
-        long session = 0;
-        if (!read_stat(entry->d_name, state, parent, group, session) ||
-            (session != watched_session && group != watched_session) ||
-            (state == 'Z' && parent != self)) {
+        process_fields fields = {};
+        if (!read_stat(entry->d_name, fields) ||
+            !left_of_session(fields, static_cast<long>(watched_session), self)) {
             continue;
         }
         // An ended one gets no signal: it is collected with the others.
-        if (state != 'Z' && found_count < found_capacity) {
+        if (fields.state != 'Z' && found_count < found_capacity) {
             found[found_count] = static_cast<pid_t>(pid);
-            found_group[found_count] = static_cast<pid_t>(group);
+            found_group[found_count] = static_cast<pid_t>(fields.group);
             ++found_count;
         }
         ++count;
@@ -155,6 +148,25 @@ void signal_found(int signal_number, bool skip_group)
 }
 
 } // namespace
+
+bool parse_process_stat(const char* text, process_fields& fields)
+{
+    // The name in parentheses may hold anything, a ')' too.
+    const char* after_name = std::strrchr(text, ')');
+    return after_name != nullptr && std::sscanf(after_name + 1, " %c %ld %ld %ld", &fields.state,
+                                                &fields.parent, &fields.group,
+                                                &fields.session) == 4;
+}
+
+bool left_of_session(const process_fields& fields, long session, long self)
+{
+    if (fields.session != session && fields.group != session) {
+        return false;
+    }
+    // An ended process is left only while it is MOLV's to collect: another
+    // parent collects its own.
+    return fields.state != 'Z' || fields.parent == self;
+}
 
 void watch_session(pid_t session)
 {
