@@ -210,10 +210,10 @@ void platform_ask_leftovers_to_stop()
 
 void platform_force_leftovers_end()
 {
-    if (watched_session > 0) {
-        kill(-watched_session, SIGKILL);
-    }
+    // Only while something of the session is there, whose number the
+    // system then cannot give to another group.
     if (platform_server_leftovers() != 0) {
+        kill(-watched_session, SIGKILL);
         signal_found(SIGKILL, false);
     }
 }
