@@ -23,6 +23,9 @@ namespace {
 
 pid_t watched_session = 0;
 
+// Whether the orphans of the session come to MOLV.
+bool orphans_come_here = true;
+
 // Whether the session's main group got the stop signal already.
 volatile sig_atomic_t group_asked = 0;
 
@@ -128,7 +131,7 @@ unsigned left_without_proc()
 // orphan, so with one running /proc is read).
 bool nothing_left_cheaply()
 {
-    if (kill(-watched_session, 0) == 0 || errno != ESRCH) {
+    if (!orphans_come_here || kill(-watched_session, 0) == 0 || errno != ESRCH) {
         return false;
     }
     if (running_server() > 0 || platform_event_programs_running() != 0) {
@@ -168,9 +171,10 @@ bool left_of_session(const process_fields& fields, long session, long self)
     return fields.state != 'Z' || fields.parent == self;
 }
 
-void watch_session(pid_t session)
+void watch_session(pid_t session, bool started_here)
 {
     watched_session = session;
+    orphans_come_here = started_here;
     group_asked = 0;
     found_count = 0;
 }

@@ -6,8 +6,10 @@
 #include <sys/types.h>
 
 // The session (and process group) of the server from now on: its leader's
-// process id. Nothing of it has been asked to stop yet.
-void watch_session(pid_t session);
+// process id. Nothing of it has been asked to stop yet. A server that MOLV
+// did not start (`started_here` false) leaves its orphans to another
+// parent, so what is left of it is always looked for in /proc.
+void watch_session(pid_t session, bool started_here = true);
 
 // The server's process group has been sent a stop signal. Safe in a signal
 // handler.
