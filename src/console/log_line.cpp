@@ -35,7 +35,9 @@ void format_stamp(const std::tm& time, char* out, std::size_t capacity)
 
 std::tm local_time_now()
 {
-    std::time_t now = std::time(nullptr);
+    // The same precise clock as the alarm: time() may lag it, and a line
+    // or backup of a restart at 05:30 would read 05:29:59.
+    std::time_t now = static_cast<std::time_t>(platform_epoch_seconds());
     std::tm result{};
     if (const std::tm* local = std::localtime(&now)) {
         result = *local;

@@ -82,12 +82,14 @@ enum class server_wake {
     deadline,    // the deadline passed
     query_ready, // a datagram (or an error) waits on the query socket
     alarm,       // the real-time alarm came, or the clock was set
+    stop_asked,  // a stop was asked for (once per run, POSIX as PID 1)
 };
 
 // Blocks until the server started last has ended, a datagram waits on the
 // query socket (when one is open), the alarm set with platform_set_alarm
 // comes or the clock is set, or the monotonic clock reaches `deadline_ms`
-// (0: no deadline), whichever is first. Collects every other child that
+// (0: no deadline), whichever is first. A stop asked for (as a container's
+// first process) wakes it once with `stop_asked`. Collects every other child that
 // ends meanwhile (orphans, event programs). Returns `ended` at once when the
 // server has ended, also when other things are ready too; with no server
 // running it returns `ended` at once.
@@ -112,6 +114,34 @@ bool platform_ask_server_to_stop(char* reason, std::size_t reason_capacity);
 // TerminateProcess on Windows. Returns false with the system's reason.
 bool platform_force_server_end(char* reason, std::size_t reason_capacity);
 
+// What is left of the server once its own process has ended: on POSIX the
+// processes of its session (and of its process group, should one have moved
+// to a session of its own), on Windows the processes of its job. The number
+// of them that still run; 0 at once, without looking at every process, when
+// the server was alone.
+unsigned platform_server_leftovers();
+
+// Why the server could not be kept together with what it starts (Windows:
+// put into a job), the first time that happened; true once with the reason,
+// false after that and where nothing failed.
+bool platform_take_grouping_failure(char* reason, std::size_t reason_capacity);
+
+// The polite part of their stop: SIGTERM to each one that the stop of the
+// server has not reached yet on POSIX, WM_CLOSE to their windows on Windows.
+void platform_ask_leftovers_to_stop();
+
+// The forced part: SIGKILL to each on POSIX, the whole job ended on Windows.
+void platform_force_leftovers_end();
+
+// Waits until none is left, or the monotonic clock reaches `deadline_ms`
+// (0: for as long as it takes). True once none is left. Children that end
+// meanwhile are collected.
+bool platform_wait_leftovers_gone(unsigned long long deadline_ms);
+
+// Waits until no event program runs any more, or the monotonic clock reaches
+// `deadline_ms`; true when none runs.
+bool platform_wait_event_programs_until(unsigned long long deadline_ms);
+
 // The UDP socket of the hang watchdog, MOLV's own. Opens it for status
 // queries to `address` (IPv4, a.b.c.d as (a << 24) | ... | d) and `port`.
 // Returns false with the system's reason; nothing is held then.
@@ -135,6 +165,10 @@ void platform_query_close();
 // comes or when the clock is set. Returns false when the system has no such
 // timer; the caller then wakes itself.
 bool platform_set_alarm(long long epoch_seconds);
+
+// Whether a wait wakes with `alarm` when the clock is set (POSIX); where it
+// does not (Windows), the caller looks at the clock now and then.
+bool platform_alarm_sees_clock_sets();
 
 // Seconds since 1970-01-01 UTC on the real-time clock.
 long long platform_epoch_seconds();

@@ -77,7 +77,7 @@ bool backup_log(char* failure, std::size_t failure_capacity)
     if (result == copy_result::copied) {
         status_log_backed_up();
         log_line(colour_white, "  > Backing up the log...");
-    } else if (result == copy_result::source_missing || !platform_file_readable(settings[logfile])) {
+    } else if (result == copy_result::source_missing) {
         log_line(colour_yellow, "  WARNING: Logfile not found.");
     } else {
         status_log_backup_failed();

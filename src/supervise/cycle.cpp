@@ -26,8 +26,9 @@ unsigned retry_delay = 0;
 // When the running instance was launched, in monotonic milliseconds.
 unsigned long long launched_at = 0;
 
-// Why an instance ended.
-enum class end_cause { by_itself, hung, scheduled };
+// Why an instance ended: by itself, or stopped by MOLV for a hang, a
+// scheduled restart or a stop asked of MOLV.
+enum class end_cause { by_itself, hung, scheduled, stop_asked };
 
 // The scheduled restarts: which listed times have been taken, the wall clock
 // at the last look, and whether the alarm wakes the wait or the wait must
@@ -39,8 +40,10 @@ bool alarm_works = false;
 long long next_restart_epoch = -1;
 
 // Without an alarm that follows the clock, the wait looks at the clock once
-// a minute.
+// a minute; beside an alarm that is not told of a clock that is set, once
+// an hour.
 constexpr unsigned long long clock_look_ms = 60000;
+constexpr unsigned long long clock_check_ms = 3600000;
 
 } // namespace
 
@@ -80,6 +83,10 @@ bool start_server()
     }
     launched_at = platform_monotonic_ms();
     status_server_launched(platform_epoch_seconds());
+    if (platform_take_grouping_failure(reason, sizeof reason)) {
+        log_warning("  WARNING: The gameserver's own processes cannot be kept together: ",
+                    reason);
+    }
     log_line(colour_green, "  > Gameserver is now running.");
     pass_event_number("started", platform_server_id());
     return true;
@@ -141,8 +148,11 @@ static int look_at_schedule()
 // minute ahead at most where there is no alarm, 0 where the alarm wakes it.
 static unsigned long long schedule_wake_at()
 {
-    if (restart_times.count == 0 || alarm_works) {
+    if (restart_times.count == 0) {
         return 0;
+    }
+    if (alarm_works) {
+        return platform_alarm_sees_clock_sets() ? 0 : platform_monotonic_ms() + clock_check_ms;
     }
     const long long left = next_restart_epoch - platform_epoch_seconds();
     const unsigned long long left_ms = left > 0 ? static_cast<unsigned long long>(left) * 1000ULL : 0;
@@ -183,7 +193,9 @@ static end_cause watch_server()
     }
     for (;;) {
         unsigned long long wake_at = 0;
-        if (watching) {
+        // Once a stop is under way, a server that closes slowly is not also
+        // called hung.
+        if (watching && !platform_stop_requested()) {
             const watchdog_step step = watchdog_look(dog, platform_monotonic_ms());
             if (step.send_query) {
                 platform_query_send();
@@ -211,7 +223,16 @@ static end_cause watch_server()
         status_flush();
         switch (platform_wait_server_until(earlier_wake(wake_at, schedule_wake_at()))) {
         case server_wake::ended:
-            return end_cause::by_itself;
+            if (!platform_stop_requested()) {
+                return end_cause::by_itself;
+            }
+            // The stop passed on ended it: the rest of it still gets its
+            // time to close.
+            stop_gameserver(false);
+            return end_cause::stop_asked;
+        case server_wake::stop_asked:
+            stop_gameserver(false);
+            return end_cause::stop_asked;
         case server_wake::query_ready:
             if (platform_query_answered()) {
                 watchdog_answer(dog, platform_monotonic_ms());
@@ -234,7 +255,8 @@ static end_cause watch_server()
     }
 }
 
-// Says how the instance ended, and passes an end of its own on.
+// Says how the instance ended, stops what an instance that ended by itself
+// left running, and then passes such an end on.
 static void report_end(end_cause cause)
 {
     if (cause != end_cause::by_itself) {
@@ -242,6 +264,7 @@ static void report_end(end_cause cause)
         return;
     }
     log_line(colour_yellow, "  WARNING: Server crashed or closed!");
+    stop_leftovers();
     char detail[32];
     describe_server_end(platform_last_server_end(), detail, sizeof detail);
     pass_event("ended", detail);
@@ -251,9 +274,13 @@ void wait_for_server()
 {
     const end_cause cause = watch_server();
     const unsigned long long lived_ms = platform_monotonic_ms() - launched_at;
-    status_server_ended(cause == end_cause::hung        ? status_end::hung
-                        : cause == end_cause::scheduled ? status_end::scheduled
-                                                        : status_end::crashed);
+    if (cause == end_cause::stop_asked) {
+        status_server_stopped();
+    } else {
+        status_server_ended(cause == end_cause::hung        ? status_end::hung
+                            : cause == end_cause::scheduled ? status_end::scheduled
+                                                            : status_end::crashed);
+    }
     report_end(cause);
     if (settings[logfile_backups][0] == '1') {
         char failure[256] = "";
@@ -276,6 +303,10 @@ void supervise_server()
             pause_before_retry(instance_end::launch_failed);
         }
         if (platform_stop_requested()) {
+            // The event programs of the last end get their time to deliver
+            // before MOLV, and a container with it, goes.
+            platform_wait_event_programs_until(platform_monotonic_ms() +
+                                               stop_timeout_seconds * 1000ULL);
             return;
         }
     }

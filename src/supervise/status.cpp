@@ -126,6 +126,13 @@ void status_server_ended(status_end cause)
     note_change();
 }
 
+void status_server_stopped()
+{
+    status.server_up = false;
+    status.server_answering = false;
+    note_change();
+}
+
 void status_retry_pause(unsigned seconds)
 {
     if (status.retry_delay == seconds) {

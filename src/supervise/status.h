@@ -60,6 +60,9 @@ void status_launch_failed();
 // The running instance answered a status query.
 void status_server_answered();
 void status_server_ended(status_end cause);
+// The instance was stopped because MOLV itself was asked to stop: no end of
+// the server's own, and none of the watchdog's or the schedule's.
+void status_server_stopped();
 // A pause of `seconds` before the next launch begins, or ends (0).
 void status_retry_pause(unsigned seconds);
 void status_log_backed_up();

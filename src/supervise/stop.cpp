@@ -8,8 +8,8 @@
 #include "supervise/status.h"
 
 // Waits for the server's end until the monotonic `deadline_ms` (0: for as
-// long as it takes), letting answers and alarms that come meanwhile pass.
-// Returns true once the server has ended.
+// long as it takes), letting answers, alarms and a stop asked for that come
+// meanwhile pass. Returns true once the server has ended.
 static bool wait_for_end_until(unsigned long long deadline_ms)
 {
     for (;;) {
@@ -24,26 +24,54 @@ static bool wait_for_end_until(unsigned long long deadline_ms)
             platform_query_answered();
             break;
         case server_wake::alarm:
+        case server_wake::stop_asked:
             break;
         }
     }
 }
 
-void stop_gameserver()
+void stop_gameserver(bool ask_first)
 {
     char reason[256] = "";
+    const unsigned long long deadline = platform_monotonic_ms() + stop_timeout_seconds * 1000ULL;
     // A request that cannot be made leaves the server to the force below.
-    platform_ask_server_to_stop(reason, sizeof reason);
-    if (wait_for_end_until(platform_monotonic_ms() + stop_timeout_seconds * 1000ULL)) {
-        return;
+    if (ask_first) {
+        platform_ask_server_to_stop(reason, sizeof reason);
+    }
+    // The stop is done only when nothing of the server is left: what it
+    // started gets the rest of the same time.
+    const bool ended = wait_for_end_until(deadline);
+    if (ended) {
+        platform_ask_leftovers_to_stop();
+        if (platform_wait_leftovers_gone(deadline)) {
+            return;
+        }
     }
     char message[320];
     std::snprintf(message, sizeof message,
                   "  WARNING: Gameserver did not stop within %u seconds; ending it by force.",
                   stop_timeout_seconds);
     log_line(colour_yellow, message);
-    if (!platform_force_server_end(reason, sizeof reason)) {
+    if (!ended && !platform_force_server_end(reason, sizeof reason)) {
         log_warning("  WARNING: Could not stop the gameserver: ", reason);
     }
+    platform_force_leftovers_end();
     wait_for_end_until(0);
+    platform_force_leftovers_end();
+    platform_wait_leftovers_gone(0);
+}
+
+bool stop_leftovers()
+{
+    const unsigned left = platform_server_leftovers();
+    if (left == 0) {
+        return false;
+    }
+    char message[160];
+    std::snprintf(message, sizeof message,
+                  "  WARNING: The gameserver left %u %s running; stopping %s...", left,
+                  left == 1 ? "process" : "processes", left == 1 ? "it" : "them");
+    log_line(colour_yellow, message);
+    stop_gameserver(true);
+    return true;
 }

@@ -172,7 +172,6 @@ protected:
 
 class cycle_in_mode : public cycle, public testing::WithParamInterface<launch_case> {};
 
-constexpr char stopped[] = "  > Gameserver stopped.";
 constexpr char scheduled_stop[] = "  > Scheduled restart: stopping the gameserver...";
 
 // The wall clock `seconds` from now, as "HH:MM:SS" in local time.

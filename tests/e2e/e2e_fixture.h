@@ -25,6 +25,7 @@ constexpr char running[] = "  > Gameserver is now running.";
 constexpr char ended[] = "  WARNING: Server crashed or closed!";
 constexpr char backing_up[] = "  > Backing up the log...";
 constexpr char restarting[] = "  > Restarting...";
+constexpr char stopped[] = "  > Gameserver stopped.";
 constexpr char log_missing[] = "  WARNING: Logfile not found.";
 
 // The copies under working names (".molv-backup-<process>-<serial>.tmp")

@@ -366,14 +366,23 @@ TEST_F(faults, AsAContainersFirstProcessMolvReapsEveryChildAndStopsWithItsServer
         << " of them ended";
 
     // `docker stop`: SIGTERM to the first process, which passes it on to the
-    // server, handles its end as any other and ends.
+    // server, reports its end as a stop, keeps its log and ends.
     ASSERT_EQ(kill(static_cast<pid_t>(molv.id), SIGTERM), 0);
     ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
     EXPECT_TRUE(molv.exited) << "ended by signal " << molv.end_signal;
     EXPECT_EQ(molv.exit_code, 0);
     std::vector<std::string> expected = expected_cycle(3, {backing_up});
-    expected.insert(expected.end(), {ended, backing_up});
-    EXPECT_EQ(cycle_messages(output()), expected);
+    expected.insert(expected.end(), {stopped, backing_up});
+    // The helper may still be there when its server's end is handled, and is
+    // then stopped with a warning.
+    std::vector<std::string> messages = cycle_messages(output());
+    messages.erase(std::remove_if(messages.begin(), messages.end(),
+                                  [](const std::string& message) {
+                                      return message.rfind("  WARNING: The gameserver left 1 ", 0) ==
+                                             0;
+                                  }),
+                   messages.end());
+    EXPECT_EQ(messages, expected);
     expect_one_backup_each(1, 4);
     // Its status file's last word: no server runs, and each instance ended.
     const std::string status = read_file(work + "/molv.prom");

@@ -78,6 +78,61 @@ protected:
     }
 };
 
+// A server started by a wrapper script that does not `exec` it, the usual
+// shape of a script that runs the game under Wine: the shell leads the
+// session and ends at the first SIGTERM, the game is its child.
+class wrapped_server : public on_posix {
+protected:
+    unsigned port = 0;
+
+    void SetUp() override
+    {
+        on_posix::SetUp();
+        port = free_udp_port();
+        ASSERT_NE(port, 0u);
+        ASSERT_TRUE(install_server(work, "game.bin"));
+    }
+
+    // The wrapper's `body` after its first line, and the settings that name
+    // it with `more` after them.
+    void install_wrapper(const std::string& body, const std::string& more)
+    {
+        ASSERT_TRUE(write_file(work + "/deusex.sh", "#!/bin/sh\n" + body));
+        ASSERT_EQ(chmod((work + "/deusex.sh").c_str(), 0755), 0) << std::strerror(errno);
+        write_immediate_settings("[GENERAL]\nexename=deusex.sh\n" + more);
+    }
+
+    std::string watched(unsigned hang_timeout, unsigned stop_timeout) const
+    {
+        return "query_port=" + std::to_string(port) + "\nhang_timeout=" +
+               std::to_string(hang_timeout) + "\nstop_timeout=" + std::to_string(stop_timeout) +
+               "\n";
+    }
+
+    std::vector<std::string> answering_then(const std::string& stop_manner) const
+    {
+        return {"MOLV_STANDIN_QUERY_PORT=" + std::to_string(port),
+                "MOLV_STANDIN_QUERY=silent_after_1,answer", "MOLV_STANDIN_STOP=" + stop_manner,
+                "MOLV_STANDIN_HOLD=1,2"};
+    }
+
+    // Instance 1's stop, then the next launch, which came only after the
+    // game itself was gone.
+    void expect_stop_then_start(const std::vector<std::string>& stop)
+    {
+        ASSERT_TRUE(wait_for_instance(2));
+        std::vector<std::string> expected = {starting, running};
+        expected.insert(expected.end(), stop.begin(), stop.end());
+        expected.insert(expected.end(), {backing_up, restarting, running});
+        EXPECT_EQ(cycle_messages(output()), expected);
+        EXPECT_EQ(server_records().at(1).get("previous_alive"), "0");
+        EXPECT_EQ(server_records().at(1).get("leader"), "0");
+    }
+};
+
+const char plain_wrapper[] = "./game.bin \"$@\"\n";
+const char hang_line[] = "  WARNING: Gameserver has not answered for 2 seconds! Stopping it...";
+
 // A log of every byte value, larger than one request for a copy in the
 // kernel and not a multiple of one.
 std::string binary_log(const std::string& head)
@@ -287,4 +342,97 @@ TEST_F(on_posix, OldLinkNamedLikeABackupIsLeftAsItIs)
               expected_cycle({{backing_up, "  > Removed 1 old log backup."}}));
     EXPECT_EQ(read_file(link), "not molv's");
     EXPECT_FALSE(file_exists(work + "/2.2.2025__10_00_00.log"));
+}
+
+TEST_F(wrapped_server, HangStopForcesTheGameThatIgnoresItBeforeTheNextStart)
+{
+    install_wrapper(plain_wrapper, watched(2, 2));
+    start(answering_then("ignore,honour"));
+    expect_stop_then_start(
+        {hang_line, "  WARNING: Gameserver did not stop within 2 seconds; ending it by force.",
+         stopped});
+}
+
+TEST_F(wrapped_server, GameThatClosesWithinTheStopTimeoutGetsItsTime)
+{
+    install_wrapper(plain_wrapper, watched(2, 5));
+    start(answering_then("slow_2000,honour"));
+    expect_stop_then_start({hang_line, stopped});
+    EXPECT_EQ(read_file(records + "/closed-1.txt"), "closed\n");
+}
+
+TEST_F(wrapped_server, ProcessLeftByACrashedServerIsStoppedBeforeTheNextStart)
+{
+    // The first time the wrapper leaves the game running and ends.
+    install_wrapper("if [ -e once ]; then exec ./game.bin \"$@\"; fi\n"
+                    ": > once\n./game.bin \"$@\" &\nsleep 1\nexit 3\n",
+                    "");
+    start({"MOLV_STANDIN_HOLD=1,2", "MOLV_STANDIN_STOP=slow_100"});
+    ASSERT_TRUE(wait_for_instance(2));
+    EXPECT_EQ(cycle_messages(output()),
+              expected_cycle(1, {"  WARNING: The gameserver left 1 process running; stopping it...",
+                                 backing_up}));
+    EXPECT_EQ(server_records().at(1).get("previous_alive"), "0");
+    EXPECT_EQ(read_file(records + "/closed-1.txt"), "closed\n");
+}
+
+TEST_F(wrapped_server, AsAContainersFirstProcessMolvGivesTheWholeServerItsTimeToClose)
+{
+    const std::string refused = isolation_refused(isolation_kind::pid_namespace);
+    if (!refused.empty()) {
+        GTEST_SKIP() << refused;
+    }
+    install_wrapper(plain_wrapper, "stop_timeout=5\n");
+    molv_launch launch = launch_in_work({"MOLV_STANDIN_HOLD=1", "MOLV_STANDIN_STOP=slow_2000"});
+    launch.isolation = isolation_kind::pid_namespace;
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_for_instance(1));
+
+    ASSERT_EQ(kill(static_cast<pid_t>(molv.id), SIGTERM), 0);
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_TRUE(molv.exited) << "ended by signal " << molv.end_signal;
+    EXPECT_EQ(cycle_messages(output()),
+              (std::vector<std::string>{starting, running, stopped, backing_up}));
+    EXPECT_EQ(read_file(records + "/closed-1.txt"), "closed\n");
+}
+
+// A log that is there but cannot be read: a folder, or a file of mode 000
+// to a molv without root's right to read any file.
+TEST_F(on_posix, LogThatCannotBeReadIsAFailedBackupNotAMissingLog)
+{
+    ASSERT_TRUE(make_directory(work + "/logs"));
+    ASSERT_TRUE(write_file(work + "/locked.log", "the server's log"));
+    ASSERT_EQ(chmod((work + "/locked.log").c_str(), 0), 0) << std::strerror(errno);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    ASSERT_TRUE(install_server(work, "events.exe"));
+    const struct {
+        const char* logfile;
+        int error;
+    } cases[] = {{"logs", EISDIR}, {"locked.log", EACCES}};
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.logfile);
+        ASSERT_TRUE(write_file(records + "/events.txt", ""));
+        write_immediate_settings(std::string("[GENERAL]\nlogfile=") + item.logfile +
+                                 "\non_event=events.exe\n");
+        molv_launch launch =
+            launch_in_work({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=2,4", "MOLV_STANDIN_LOG=0"});
+        launch.without_read_override = true;
+        ASSERT_TRUE(start_molv(launch, molv));
+        ASSERT_TRUE(wait_until(
+            [&] { return count_message(output(), running) >= 2 || wait_for_end(molv, 0); },
+            deadline_seconds));
+        if (molv.ended && molv.exit_code == 125) {
+            GTEST_SKIP() << "this system does not let a test drop root's right to read any file";
+        }
+        const std::string failed =
+            std::string("  WARNING: Log backup failed: ") + std::strerror(item.error);
+        EXPECT_EQ(cycle_messages(output()), expected_cycle(1, {failed}));
+        const std::string event =
+            std::string("event=backup_failed\tdetail=") + std::strerror(item.error) + "\t";
+        EXPECT_TRUE(wait_until(
+            [&] { return read_file(records + "/events.txt").find(event) != std::string::npos; },
+            deadline_seconds));
+        stop_molv(molv);
+        stop_server(server_records().back().number("pid"), work);
+    }
 }

@@ -86,6 +86,11 @@ void stop_molv(molv_process& process);
 // The number of descriptors (handles) the process holds open, or -1.
 int open_descriptor_count(long id);
 
+// How many inheritable handles of this value the process holds, by the
+// system's table of all handles; -1 when it cannot be read. An inherited
+// handle keeps its value. Windows only.
+int inheritable_handles_of_value(long id, void* value);
+
 // The session the process belongs to, or -1. POSIX only.
 long session_of(long id);
 

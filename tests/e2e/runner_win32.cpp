@@ -145,8 +145,9 @@ struct system_handle_table {
 };
 
 // The number of handles the process `id` holds by the system's table of
-// all handles, or -1 when the table cannot be read.
-int handles_in_system_table(unsigned long id)
+// all handles, or -1 when the table cannot be read; with a `value`, only
+// inheritable handles of that value count.
+int handles_in_system_table(unsigned long id, ULONG_PTR value = 0)
 {
     using query_function = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
     const ULONG extended_handle_information = 64;
@@ -178,7 +179,11 @@ int handles_in_system_table(unsigned long id)
         const std::size_t entries = table->count < room ? table->count : room;
         int count = 0;
         for (std::size_t i = 0; i < entries; ++i) {
-            count += table->entries[i].process_id == id ? 1 : 0;
+            const system_handle_entry& entry = table->entries[i];
+            // OBJ_INHERIT
+            const bool wanted = value == 0 || (entry.handle_value == value &&
+                                               (entry.handle_attributes & 2) != 0);
+            count += entry.process_id == id && wanted ? 1 : 0;
         }
         return count;
     }
@@ -186,6 +191,12 @@ int handles_in_system_table(unsigned long id)
 }
 
 } // namespace
+
+int inheritable_handles_of_value(long id, void* value)
+{
+    return handles_in_system_table(static_cast<unsigned long>(id),
+                                   reinterpret_cast<ULONG_PTR>(value));
+}
 
 bool start_molv(const molv_launch& launch, molv_process& process)
 {

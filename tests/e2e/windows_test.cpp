@@ -167,3 +167,68 @@ TEST_F(on_windows, FileThatIsNoProgramIsReportedInASentenceThatNamesIt)
     EXPECT_GT(message.size(), failed.size() + std::string("srv.exe").size()) << message;
     EXPECT_TRUE(server_records().empty());
 }
+
+TEST_F(on_windows, ServerWhoseFirstThreadEndsIsNotRestartedUntilItsProcessEnds)
+{
+    write_immediate_settings();
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_OTHER_THREAD=1", "MOLV_STANDIN_RUN_MS=1500", "MOLV_STANDIN_HOLD=2"});
+    ASSERT_TRUE(wait_for_instance(2));
+
+    EXPECT_EQ(cycle_messages(output()), expected_cycle(1, {backing_up}));
+    EXPECT_EQ(server_records().at(1).get("previous_alive"), "0");
+}
+
+TEST_F(on_windows, ForcedStopOfABatchFileEndsTheGameItStartedToo)
+{
+    const unsigned port = free_udp_port();
+    ASSERT_NE(port, 0u);
+    write_immediate_settings("[GENERAL]\nexename=server.bat\nquery_port=" + std::to_string(port) +
+                             "\nhang_timeout=2\nstop_timeout=2\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    ASSERT_TRUE(write_file(work + "/server.bat", "@\"%~dp0deusex.exe\" %*\r\n"));
+    start({"MOLV_STANDIN_QUERY_PORT=" + std::to_string(port),
+           "MOLV_STANDIN_QUERY=silent_after_1,answer", "MOLV_STANDIN_STOP=ignore,honour",
+           "MOLV_STANDIN_HOLD=1,2"});
+    ASSERT_TRUE(wait_for_instance(2)) << output();
+
+    EXPECT_EQ(cycle_messages(output()),
+              (std::vector<std::string>{
+                  starting, running,
+                  "  WARNING: Gameserver has not answered for 2 seconds! Stopping it...",
+                  "  WARNING: Gameserver did not stop within 2 seconds; ending it by force.",
+                  stopped, backing_up, restarting, running}));
+    EXPECT_EQ(server_records().at(1).get("previous_alive"), "0");
+}
+
+TEST_F(on_windows, InheritableHandleGivenToMolvReachesNeitherTheServerNorAnEventProgram)
+{
+    // A launcher's lock file, inheritable: molv inherits it from the runner
+    // under the same value.
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE lock = CreateFileA((root + "\\launcher.lock").c_str(), GENERIC_WRITE, 0, &inheritable,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE) << GetLastError();
+    write_settings("[GENERAL]\non_event=events.exe\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    ASSERT_TRUE(install_server(work, "events.exe"));
+    start({"MOLV_STANDIN_HOLD=1", "MOLV_STANDIN_EVENT_SLEEP_MS=600000"});
+    ASSERT_TRUE(wait_for_instance(1));
+    long event_program = 0;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const std::string events = read_file(records + "/events.txt");
+            const std::size_t at = events.find("\tpid=");
+            event_program = at == std::string::npos ? 0 : std::atol(events.c_str() + at + 5);
+            return event_program != 0;
+        },
+        deadline_seconds));
+
+    const long server = server_records().at(0).number("pid");
+    ASSERT_EQ(inheritable_handles_of_value(GetCurrentProcessId(), lock), 1);
+    EXPECT_EQ(inheritable_handles_of_value(server, lock), 0);
+    EXPECT_EQ(inheritable_handles_of_value(event_program, lock), 0);
+    // molv keeps it, but as its own.
+    EXPECT_EQ(inheritable_handles_of_value(molv.id, lock), 0);
+    CloseHandle(lock);
+}

@@ -19,6 +19,9 @@
 //                           output and error while the log is open
 //   MOLV_STANDIN_ORPHAN     "1": leave a process behind that ends right
 //                           after the stand-in
+//   MOLV_STANDIN_OTHER_THREAD instance numbers whose first thread ends once
+//                           the record is written, another thread running
+//                           the instance on (Windows; elsewhere ignored)
 //   MOLV_STANDIN_QUERY_PORT a UDP port: listen on 127.0.0.1 there and
 //                           answer the datagram "\info\" with
 //                           "\hostname\MOLV stand-in\numplayers\0\maxplayers\10\"
@@ -31,11 +34,14 @@
 //                           5 and so on) or late_MS (each one MS
 //                           milliseconds after it came)
 //   MOLV_STANDIN_STOP       the polite stop, one word per instance in turn:
-//                           honour (the default) or ignore. On POSIX that
-//                           stop is SIGTERM, which "ignore" sets to be
-//                           ignored; on Windows it is WM_CLOSE to the
+//                           honour (the default), ignore or slow_MS. On
+//                           POSIX that stop is SIGTERM, which "ignore" sets
+//                           to be ignored; on Windows it is WM_CLOSE to the
 //                           stand-in's own top-level window, never shown,
-//                           and "honour" ends the instance with status 0
+//                           and "honour" ends the instance with status 0.
+//                           "slow_MS" takes MS milliseconds to close, then
+//                           writes "closed" to "closed-N.txt" and ends with
+//                           status 0
 //
 // In the record folder every instance appends one line to "records.txt":
 // tab-separated fields instance=, pid=, session=, leader=, input_null=,
@@ -58,7 +64,7 @@
 // (started, ended, hung, scheduled, launch_failed, backup_failed), it acts
 // as the supervisor's event program instead of as a server: it appends one
 // line to "events.txt" in the record folder, with the tab-separated fields
-// event=, detail= (the second argument), input_null= and descriptors=,
+// event=, detail= (the second argument), pid=, input_null= and descriptors=,
 // then waits MOLV_STANDIN_EVENT_SLEEP_MS milliseconds (0), or until a
 // "stop" file appears in the folder, and exits with status 0. It writes no
 // record and no log then.
@@ -373,6 +379,7 @@ int record_event(const standin_facts& facts, const char* event, const char* deta
     if (!folder.empty()) {
         standin_append(folder + "/events.txt",
                        std::string("event=") + event + "\tdetail=" + detail +
+                           "\tpid=" + std::to_string(facts.process_id) +
                            "\tinput_null=" + facts.input_null +
                            "\tdescriptors=" + facts.descriptors + "\n");
     }
@@ -443,6 +450,56 @@ std::string record_line(long instance, const standin_facts& facts, const char* w
     return record + "\n";
 }
 
+// What an instance does once it has written its record.
+struct instance_run {
+    long instance;
+    std::string folder;
+    std::string records_path;
+    std::string stop_path;
+    long closing_ms;
+    query_state* queries;
+};
+
+int run_instance(void* context)
+{
+    const instance_run& run = *static_cast<const instance_run*>(context);
+    const long instance = run.instance;
+    const std::string& folder = run.folder;
+    const bool hold = listed(environment_text("MOLV_STANDIN_HOLD", ""), instance);
+    const std::string run_text =
+        word_in_turn(environment_text("MOLV_STANDIN_RUN_MS", "3000"), instance - 1);
+    char* run_end = nullptr;
+    long run_ms = std::strtol(run_text.c_str(), &run_end, 10);
+    if (run_text.empty() || *run_end != '\0') {
+        run_ms = 3000;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(run_ms);
+    while (hold || std::chrono::steady_clock::now() < until) {
+        // A record folder that is gone belongs to a test that has ended, and
+        // nobody is left to stop this instance.
+        if (!folder.empty() && (file_exists(run.stop_path) || !file_exists(run.records_path))) {
+            return 0;
+        }
+        if (standin_polite_stop_came()) {
+            if (run.closing_ms >= 0) {
+                standin_sleep_ms(static_cast<unsigned>(run.closing_ms));
+                standin_append(folder + "/closed-" + std::to_string(instance) + ".txt", "closed\n");
+            }
+            return 0;
+        }
+        serve_queries(*run.queries, 20);
+    }
+
+    const std::string end = word_in_turn(environment_text("MOLV_STANDIN_END", "exit"), instance - 1);
+    if (end == "signal") {
+        standin_die_by_signal();
+    }
+    if (end == "abort") {
+        standin_abort();
+    }
+    return static_cast<int>(environment_number("MOLV_STANDIN_EXIT", 0));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -466,9 +523,10 @@ int main(int argc, char** argv)
 
     // Ready for the supervisor's stop and its queries before the record
     // shows, so that a test that has seen the record may rely on both.
-    const bool honour =
-        word_in_turn(environment_text("MOLV_STANDIN_STOP", "honour"), instance - 1) != "ignore";
-    const char* window = standin_prepare_polite_stop(honour);
+    const std::string stop_word =
+        word_in_turn(environment_text("MOLV_STANDIN_STOP", "honour"), instance - 1);
+    const long closing_ms = number_after(stop_word, "slow_");
+    const char* window = standin_prepare_polite_stop(stop_word != "ignore", closing_ms >= 0);
     query_state queries{};
     plan_queries(queries, word_in_turn(environment_text("MOLV_STANDIN_QUERY", "answer"),
                                        instance - 1));
@@ -504,33 +562,7 @@ int main(int argc, char** argv)
         standin_leave_orphan();
     }
 
-    const bool hold = listed(environment_text("MOLV_STANDIN_HOLD", ""), instance);
-    const std::string run_text =
-        word_in_turn(environment_text("MOLV_STANDIN_RUN_MS", "3000"), instance - 1);
-    char* run_end = nullptr;
-    long run_ms = std::strtol(run_text.c_str(), &run_end, 10);
-    if (run_text.empty() || *run_end != '\0') {
-        run_ms = 3000;
-    }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(run_ms);
-    while (hold || std::chrono::steady_clock::now() < until) {
-        // A record folder that is gone belongs to a test that has ended, and
-        // nobody is left to stop this instance.
-        if (!folder.empty() && (file_exists(stop_path) || !file_exists(records_path))) {
-            return 0;
-        }
-        if (standin_polite_stop_came()) {
-            return 0;
-        }
-        serve_queries(queries, 20);
-    }
-
-    const std::string end = word_in_turn(environment_text("MOLV_STANDIN_END", "exit"), instance - 1);
-    if (end == "signal") {
-        standin_die_by_signal();
-    }
-    if (end == "abort") {
-        standin_abort();
-    }
-    return static_cast<int>(environment_number("MOLV_STANDIN_EXIT", 0));
+    instance_run run = {instance, folder, records_path, stop_path, closing_ms, &queries};
+    return standin_run(listed(environment_text("MOLV_STANDIN_OTHER_THREAD", ""), instance),
+                       run_instance, &run);
 }

@@ -34,6 +34,11 @@ std::string standin_command_line(int argc, char** argv);
 
 void standin_sleep_ms(unsigned milliseconds);
 
+// Returns body(context) as the process's exit status; with `other_thread`,
+// on Windows, the body runs in a thread of its own while the first thread
+// ends at once, and the process ends with the body.
+int standin_run(bool other_thread, int (*body)(void*), void* context);
+
 // Ends the process the way a crash does: killed by a signal, or terminated
 // from outside with a failure code where there are no signals.
 [[noreturn]] void standin_die_by_signal();
@@ -57,12 +62,14 @@ bool standin_process_exists(unsigned long process_id);
 // Prepares for the supervisor's polite stop: a termination signal where
 // there are signals, a close request to the stand-in's own top-level window
 // on Windows. With `honour` the stop ends the stand-in, otherwise it has no
-// effect. Returns what the record says about the window: "1" made, "0" none
-// could be made, "-" where none is needed.
-const char* standin_prepare_polite_stop(bool honour);
+// effect; with `caught` as well, the stop is only noted, for
+// standin_polite_stop_came to tell. Returns what the record says about the
+// window: "1" made, "0" none could be made, "-" where none is needed.
+const char* standin_prepare_polite_stop(bool honour, bool caught);
 
 // Handles what came for the window since the last call; true when a close
-// request is to be honoured now. Always false where signals do the work.
+// request is to be honoured now. Where signals do the work, true only when
+// the stop is caught and came.
 bool standin_polite_stop_came();
 
 // The sender of a datagram: an IPv4 address and port, in host order.

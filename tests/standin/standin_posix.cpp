@@ -19,6 +19,13 @@ namespace {
 
 int query_socket = -1;
 
+volatile sig_atomic_t stop_came = 0;
+
+void note_stop(int)
+{
+    stop_came = 1;
+}
+
 // True when standard input is the character device /dev/null.
 bool input_is_null_device()
 {
@@ -104,6 +111,11 @@ void standin_sleep_ms(unsigned milliseconds)
     }
 }
 
+int standin_run(bool, int (*body)(void*), void* context)
+{
+    return body(context);
+}
+
 void standin_die_by_signal()
 {
     // SIGKILL cannot be caught and leaves no core file.
@@ -158,22 +170,22 @@ bool standin_process_exists(unsigned long process_id)
     return kill(static_cast<pid_t>(process_id), 0) == 0 || errno == EPERM;
 }
 
-const char* standin_prepare_polite_stop(bool honour)
+const char* standin_prepare_polite_stop(bool honour, bool caught)
 {
     // Honouring leaves SIGTERM as the stand-in got it, so that a supervisor
     // that started it with SIGTERM ignored is found out.
-    if (!honour) {
-        struct sigaction ignore = {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(SIGTERM, &ignore, nullptr);
+    if (!honour || caught) {
+        struct sigaction action = {};
+        action.sa_handler = honour ? note_stop : SIG_IGN;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGTERM, &action, nullptr);
     }
     return "-";
 }
 
 bool standin_polite_stop_came()
 {
-    return false;
+    return stop_came != 0;
 }
 
 bool standin_query_open(unsigned port)

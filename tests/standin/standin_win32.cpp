@@ -46,6 +46,36 @@ std::string standin_command_line(int, char**)
     return GetCommandLineA();
 }
 
+namespace {
+
+struct thread_body {
+    int (*body)(void*);
+    void* context;
+};
+
+DWORD WINAPI run_body(LPVOID parameter)
+{
+    const thread_body* run = static_cast<const thread_body*>(parameter);
+    ExitProcess(static_cast<UINT>(run->body(run->context)));
+}
+
+} // namespace
+
+int standin_run(bool other_thread, int (*body)(void*), void* context)
+{
+    if (!other_thread) {
+        return body(context);
+    }
+    static thread_body run = {body, context};
+    HANDLE thread = CreateThread(nullptr, 0, run_body, &run, 0, nullptr);
+    if (thread == nullptr) {
+        return body(context);
+    }
+    CloseHandle(thread);
+    // The first thread ends; the process lives on in the other.
+    ExitThread(0);
+}
+
 void standin_sleep_ms(unsigned milliseconds)
 {
     Sleep(milliseconds);
@@ -96,7 +126,7 @@ bool standin_process_exists(unsigned long process_id)
     return alive;
 }
 
-const char* standin_prepare_polite_stop(bool honour)
+const char* standin_prepare_polite_stop(bool honour, bool)
 {
     honour_close = honour;
     HINSTANCE instance = GetModuleHandleA(nullptr);

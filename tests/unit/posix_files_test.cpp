@@ -168,12 +168,13 @@ TEST_P(posix_copy, TakenNameIsNeverTouchedWhateverTakesIt)
     EXPECT_STREQ(target, "nowhere");
 }
 
-TEST_P(posix_copy, MissingLogIsToldApartAndLeavesNothing)
+TEST_P(posix_copy, MissingLogIsToldApartFromOneThatCannotBeReadAndLeavesNothing)
 {
     EXPECT_EQ(copy("server.log", "backup.log"), copy_result::source_missing);
     EXPECT_EQ(reason, std::strerror(ENOENT));
     ASSERT_EQ(mkdir(path("server.log").c_str(), 0755), 0);
-    EXPECT_EQ(copy("server.log", "backup.log"), copy_result::source_missing);
+    EXPECT_EQ(copy("server.log", "backup.log"), copy_result::failed);
+    EXPECT_EQ(reason, std::strerror(EISDIR));
     EXPECT_EQ(names(), std::vector<std::string>{"server.log"});
 }
 

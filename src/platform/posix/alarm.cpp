@@ -62,3 +62,9 @@ long long platform_epoch_seconds()
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<long long>(now.tv_sec);
 }
+
+// The timer is cancelled whenever the clock is set.
+bool platform_alarm_sees_clock_sets()
+{
+    return true;
+}

@@ -96,8 +96,12 @@ copy_result copy_new_named(const char* source, const char* destination, copy_nam
     struct stat info;
     int in = open_plain_file(source, info);
     if (in < 0) {
-        set_reason(reason, reason_capacity, errno);
-        return copy_result::source_missing;
+        // Only a log that is not there is missing; one that cannot be read
+        // (no permission, an I/O error, a folder) is a failed backup.
+        const int error = errno;
+        set_reason(reason, reason_capacity, error);
+        return error == ENOENT || error == ENOTDIR ? copy_result::source_missing
+                                                   : copy_result::failed;
     }
     // A taken name is passed over before anything is copied, so that the
     // search for a free suffix costs no copy for each name it tries.

@@ -3,6 +3,7 @@
 // they end.
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/posix/children.h"
 #include "platform/posix/launch.h"
+#include "platform/posix/signals.h"
 
 extern char** environ;
 
@@ -47,4 +49,21 @@ bool platform_event_program_found(const char* program)
 {
     struct stat status;
     return stat(program, &status) == 0 && !S_ISDIR(status.st_mode);
+}
+
+bool platform_wait_event_programs_until(unsigned long long deadline_ms)
+{
+    const sigset_t waiting_mask = waiting_signal_mask();
+    while (platform_event_programs_running() != 0) {
+        const unsigned long long now = platform_monotonic_ms();
+        if (now >= deadline_ms) {
+            return false;
+        }
+        // Their end (SIGCHLD) cuts the wait short.
+        const unsigned long long left = deadline_ms - now;
+        const timespec span = {static_cast<time_t>(left / 1000),
+                               static_cast<long>(left % 1000) * 1000000L};
+        ppoll(nullptr, 0, &span, &waiting_mask);
+    }
+    return true;
 }

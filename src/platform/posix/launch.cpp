@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "text/text.h"
@@ -13,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/posix/children.h"
 #include "platform/posix/launch.h"
+#include "platform/posix/session.h"
 #include "platform/posix/signals.h"
 
 extern char** environ;
@@ -64,6 +66,9 @@ void platform_prepare_process()
     // the server's end away before MOLV can wait for it; the handler
     // replaces that.
     watch_children();
+    // Whatever the server leaves behind becomes MOLV's child, so that its
+    // end wakes the waits and an empty session is known without a search.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (getpid() == 1) {
         catch_stop_signals();
     }
@@ -104,9 +109,11 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
     }
     if (error == 0) {
         keep_server(pid);
+        watch_session(pid);
         // A stop asked for just before this launch.
         if (received_stop_signal() != 0) {
             kill(-pid, received_stop_signal());
+            note_group_asked();
         }
     }
     if (stops_passed_on()) {

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/children.h"
+#include "platform/posix/session.h"
 #include "platform/posix/signals.h"
 
 namespace {
@@ -63,6 +64,7 @@ void pass_on_stop(int signal_number)
     const pid_t server = running_server();
     if (server > 0) {
         kill(-server, signal_number);
+        note_group_asked();
     }
     errno = saved_errno;
 }

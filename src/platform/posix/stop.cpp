@@ -8,6 +8,7 @@
 
 #include "text/text.h"
 #include "platform/platform.h"
+#include "platform/posix/session.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ bool signal_server_group(int signal_number, char* reason, std::size_t reason_cap
         copy_text(reason, reason_capacity, std::strerror(errno));
         return false;
     }
+    note_group_asked();
     return true;
 }
 

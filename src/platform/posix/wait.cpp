@@ -23,6 +23,18 @@ namespace {
 int server_pidfd = -1;
 bool pidfd_tried = false;
 
+// Whether a wait has told of the stop asked for; it does so once.
+bool stop_told = false;
+
+bool stop_to_tell()
+{
+    if (stop_told || !platform_stop_requested()) {
+        return false;
+    }
+    stop_told = true;
+    return true;
+}
+
 void close_server_pidfd()
 {
     if (server_pidfd >= 0) {
@@ -60,10 +72,13 @@ bool before(const timespec& a, const timespec& b)
 
 // The wait when nothing but the server is watched: one blocking waitpid,
 // which also collects every other child as it ends, and which a stop signal
-// interrupts after passing itself on.
-void wait_for_server_alone()
+// interrupts after passing itself on. False when it returned for a stop.
+bool wait_for_server_alone()
 {
     while (!server_collected()) {
+        if (stop_to_tell()) {
+            return false;
+        }
         int status = 0;
         const pid_t ended = waitpid(-1, &status, 0);
         if (ended > 0) {
@@ -73,6 +88,7 @@ void wait_for_server_alone()
             note_server_vanished();
         }
     }
+    return true;
 }
 
 // The wait beside a socket, an alarm or a deadline: one ppoll on them and a
@@ -102,6 +118,10 @@ server_wake wait_for_server_beside_others(unsigned long long deadline_ms)
             break;
         }
         if (woken) {
+            break;
+        }
+        if (stop_to_tell()) {
+            wake = server_wake::stop_asked;
             break;
         }
         pollfd watched[3];
@@ -140,7 +160,9 @@ server_wake platform_wait_server_until(unsigned long long deadline_ms)
         return server_wake::ended;
     }
     if (deadline_ms == 0 && query_descriptor() < 0 && alarm_descriptor() < 0) {
-        wait_for_server_alone();
+        if (!wait_for_server_alone()) {
+            return server_wake::stop_asked;
+        }
     } else {
         const server_wake wake = wait_for_server_beside_others(deadline_ms);
         if (wake != server_wake::ended) {

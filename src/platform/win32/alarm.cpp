@@ -60,3 +60,10 @@ long long platform_epoch_seconds()
         static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
     return static_cast<long long>(steps / file_time_steps_per_second) - file_time_epoch_offset;
 }
+
+// The timer keeps its time of day through small changes, but a clock set
+// back by a day or more is only noticed by a look at it.
+bool platform_alarm_sees_clock_sets()
+{
+    return false;
+}

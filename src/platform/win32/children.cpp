@@ -14,9 +14,6 @@ bool server_held = false;
 
 server_end last_end = {false, 0};
 
-// How long the process handle may lag behind its primary thread.
-constexpr DWORD process_end_grace_ms = 1000;
-
 HANDLE programs[event_program_capacity] = {};
 unsigned program_count = 0;
 
@@ -41,14 +38,8 @@ HANDLE server_thread_handle()
 void finish_server()
 {
     DWORD code = 0;
-    // The process normally ends with its primary thread; should another of
-    // its threads keep it alive, the primary thread's code is the best
-    // there is.
-    if (WaitForSingleObject(server_process.hProcess, process_end_grace_ms) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(server_process.hProcess, &code)) {
-        if (!GetExitCodeThread(server_process.hThread, &code)) {
-            code = 0;
-        }
+    if (!GetExitCodeProcess(server_process.hProcess, &code)) {
+        code = 0;
     }
     last_end.by_signal = false;
     last_end.code = code;

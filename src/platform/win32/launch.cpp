@@ -1,5 +1,5 @@
 // The process at start and the server's launch through CreateProcessA, in a
-// console of its own.
+// console of its own and in the folder's job, with no handle of MOLV's.
 #include <windows.h>
 
 #include <cstring>
@@ -7,6 +7,8 @@
 #include "text/text.h"
 #include "platform/platform.h"
 #include "platform/win32/children.h"
+#include "platform/win32/job.h"
+#include "platform/win32/launch.h"
 #include "platform/win32/reason.h"
 
 namespace {
@@ -18,10 +20,36 @@ STARTUPINFOA startup_record = {};
 // CreateProcessA may write into the command line it is given.
 char command_buffer[256];
 
+// Why the server could not be put into the job, until it is told once.
+char job_failure[256] = "";
+bool job_failure_told = false;
+
 } // namespace
+
+// Marks every handle of MOLV's that a child could inherit as not
+// inheritable, its standard handles aside: what MOLV inherited from whoever
+// started it (a launcher's lock file, say) is MOLV's alone. Not even a
+// console host that the system starts for a child may get it.
+void keep_inherited_handles()
+{
+    const HANDLE standard[3] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                                GetStdHandle(STD_ERROR_HANDLE)};
+    // Handle values are multiples of 4; what a process inherits at its start
+    // lies far below this.
+    for (ULONG_PTR value = 4; value < (1UL << 16); value += 4) {
+        const HANDLE handle = reinterpret_cast<HANDLE>(value);
+        DWORD flags = 0;
+        if (handle == standard[0] || handle == standard[1] || handle == standard[2] ||
+            !GetHandleInformation(handle, &flags) || (flags & HANDLE_FLAG_INHERIT) == 0) {
+            continue;
+        }
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+    }
+}
 
 void platform_prepare_process()
 {
+    keep_inherited_handles();
     // Windows documents that a child inherits the error mode: a server that
     // crashes then ends at once instead of waiting at a "has stopped
     // working" box that nobody is there to click, and MOLV starts it again.
@@ -47,14 +75,34 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
 
     // The program is named as well as the command line, so the file that
     // was checked at start-up is the one started, whatever its name holds.
+    // Its standard handles are none, so it inherits nothing at all. It
+    // starts suspended, so that it is in the job before it can start
+    // anything of its own.
     PROCESS_INFORMATION started = {};
-    BOOL ok = CreateProcessA(exename, command_buffer, nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE,
-                             nullptr, nullptr, &startup_record, &started);
+    BOOL ok = CreateProcessA(exename, command_buffer, nullptr, nullptr, FALSE,
+                             CREATE_NEW_CONSOLE | CREATE_SUSPENDED, nullptr, nullptr,
+                             &startup_record, &started);
     if (!ok) {
         // "Bad EXE format for %1" and the like name the executable.
         system_reason(GetLastError(), reason, reason_capacity, exename);
         return false;
     }
+    char failure[256] = "";
+    if (!put_in_server_job(started.hProcess, failure, sizeof failure) && !job_failure_told &&
+        job_failure[0] == '\0') {
+        copy_text(job_failure, sizeof job_failure, failure);
+    }
+    ResumeThread(started.hThread);
     keep_server(started);
+    return true;
+}
+
+bool platform_take_grouping_failure(char* reason, std::size_t reason_capacity)
+{
+    if (job_failure_told || job_failure[0] == '\0') {
+        return false;
+    }
+    job_failure_told = true;
+    copy_text(reason, reason_capacity, job_failure);
     return true;
 }

@@ -7,6 +7,7 @@
 #include "platform/win32/children.h"
 #include "platform/win32/library.h"
 #include "platform/win32/reason.h"
+#include "platform/win32/stop.h"
 
 namespace {
 
@@ -60,19 +61,15 @@ BOOL CALLBACK close_server_window(HWND window, LPARAM server_id)
 
 } // namespace
 
-bool platform_ask_server_to_stop(char* reason, std::size_t reason_capacity)
+bool close_windows_of(unsigned long process_id, char* reason, std::size_t reason_capacity)
 {
-    const unsigned long server_id = platform_server_id();
-    if (server_id == 0) {
-        return true;
-    }
     if (!load_window_functions(reason, reason_capacity)) {
         return false;
     }
     // The callback never ends the enumeration, so a false result with an
     // error set is a failure of the enumeration itself.
     SetLastError(ERROR_SUCCESS);
-    if (!user32.enum_windows(close_server_window, static_cast<LPARAM>(server_id))) {
+    if (!user32.enum_windows(close_server_window, static_cast<LPARAM>(process_id))) {
         const DWORD error = GetLastError();
         if (error != ERROR_SUCCESS) {
             system_reason(error, reason, reason_capacity);
@@ -80,6 +77,12 @@ bool platform_ask_server_to_stop(char* reason, std::size_t reason_capacity)
         }
     }
     return true;
+}
+
+bool platform_ask_server_to_stop(char* reason, std::size_t reason_capacity)
+{
+    const unsigned long server_id = platform_server_id();
+    return server_id == 0 || close_windows_of(server_id, reason, reason_capacity);
 }
 
 bool platform_force_server_end(char* reason, std::size_t reason_capacity)

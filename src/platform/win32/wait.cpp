@@ -30,14 +30,16 @@ DWORD time_left(unsigned long long deadline_ms)
 
 server_wake platform_wait_server_until(unsigned long long deadline_ms)
 {
-    const HANDLE server = server_thread_handle();
+    // The process, not its first thread: a server may end that thread and
+    // run on in others.
+    const HANDLE server = server_process_handle();
     if (server == nullptr) {
         return server_wake::ended;
     }
     for (;;) {
         HANDLE handles[wait_capacity];
         DWORD count = 0;
-        // The primary thread stays first: a wait for any of them names the
+        // The server stays first: a wait for any of them names the
         // lowest signalled one, so the server's end is never passed over.
         handles[count++] = server;
         const HANDLE query = query_wait_event();
@@ -107,6 +109,24 @@ void platform_sleep_seconds(unsigned seconds)
             continue;
         }
         // Event programs that end meanwhile are collected at once.
+        const DWORD result = WaitForMultipleObjects(count, programs, FALSE, left);
+        if (result >= WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + count) {
+            collect_event_program(programs[result - WAIT_OBJECT_0]);
+        } else if (result == WAIT_FAILED) {
+            Sleep(left);
+        }
+    }
+}
+
+bool platform_wait_event_programs_until(unsigned long long deadline_ms)
+{
+    for (;;) {
+        HANDLE programs[event_program_capacity];
+        const unsigned count = event_program_handles(programs, event_program_capacity);
+        const DWORD left = time_left(deadline_ms);
+        if (count == 0 || left == 0) {
+            return count == 0;
+        }
         const DWORD result = WaitForMultipleObjects(count, programs, FALSE, left);
         if (result >= WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + count) {
             collect_event_program(programs[result - WAIT_OBJECT_0]);
