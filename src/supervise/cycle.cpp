@@ -178,7 +178,9 @@ static end_cause watch_server()
     for (;;) {
         unsigned long long wake_at = 0;
         if (watching) {
-            const watchdog_step step = watchdog_look(dog, platform_monotonic_ms());
+            // Every answer already waiting is read before anything is decided.
+            const bool answered = platform_query_answered();
+            const watchdog_step step = watchdog_look(dog, platform_monotonic_ms(), answered);
             if (step.send_query) {
                 platform_query_send();
             }
@@ -193,8 +195,8 @@ static end_cause watch_server()
             if (step.hung) {
                 char message[160];
                 std::snprintf(message, sizeof message,
-                              "  WARNING: Gameserver has not answered for %u seconds! Stopping it...",
-                              hang_timeout_seconds);
+                              "  WARNING: Gameserver has not answered for %u %s! Stopping it...",
+                              hang_timeout_seconds, hang_timeout_seconds == 1 ? "second" : "seconds");
                 log_line(colour_yellow, message);
                 pass_event_number("hung", hang_timeout_seconds);
                 stop_gameserver();
@@ -206,9 +208,7 @@ static end_cause watch_server()
         case server_wake::ended:
             return end_cause::by_itself;
         case server_wake::query_ready:
-            if (platform_query_answered()) {
-                watchdog_answer(dog, platform_monotonic_ms());
-            }
+            // Read at the next look.
             break;
         case server_wake::alarm:
         case server_wake::deadline:
