@@ -77,6 +77,7 @@ bool start_server()
         return false;
     }
     launched_at = platform_monotonic_ms();
+    platform_record_server();
     log_line(colour_green, "  > Gameserver is now running.");
     pass_event_number("started", platform_server_id());
     return true;
@@ -256,10 +257,29 @@ void wait_for_server()
                                                      : end_of_instance(lived_ms, uptime_seconds));
 }
 
+// Takes the server that a MOLV before this one started, when it still
+// runs, instead of a launch; false when there is none.
+static bool find_running_server()
+{
+    const unsigned long id = platform_find_server();
+    if (id == 0) {
+        return false;
+    }
+    char message[128];
+    std::snprintf(message, sizeof message,
+                  "  > Found the gameserver still running (process %lu); watching it.", id);
+    log_line(colour_white, message);
+    launched_at = platform_monotonic_ms();
+    first_start = false;
+    return true;
+}
+
 void supervise_server()
 {
+    bool found = find_running_server();
     for (;;) {
-        if (start_server()) {
+        if (found || start_server()) {
+            found = false;
             wait_for_server();
         } else {
             pause_before_retry(instance_end::launch_failed);

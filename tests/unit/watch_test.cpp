@@ -328,18 +328,20 @@ TEST(Events, ArgumentsAreCutAtTheirCapacity)
     EXPECT_EQ(std::strlen(call.event), event_word_capacity - 1);
 }
 
-TEST(Events, AnEndIsAnExitCodeOrASignal)
+TEST(Events, AnEndIsAnExitCodeASignalOrUnknown)
 {
     char detail[32];
-    describe_server_end({false, 0}, detail, sizeof detail);
+    describe_server_end({false, 0, false}, detail, sizeof detail);
     EXPECT_STREQ(detail, "exit 0");
-    describe_server_end({true, 9}, detail, sizeof detail);
+    describe_server_end({true, 9, false}, detail, sizeof detail);
     EXPECT_STREQ(detail, "signal 9");
-    describe_server_end({false, 3221225477UL}, detail, sizeof detail);
+    describe_server_end({false, 3221225477UL, false}, detail, sizeof detail);
     EXPECT_STREQ(detail, "exit 3221225477");
     char small[7];
-    describe_server_end({true, 15}, small, sizeof small);
+    describe_server_end({true, 15, false}, small, sizeof small);
     EXPECT_STREQ(small, "signal");
+    describe_server_end({true, 15, true}, detail, sizeof detail);
+    EXPECT_STREQ(detail, "unknown");
 }
 
 } // namespace

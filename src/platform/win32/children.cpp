@@ -12,7 +12,7 @@ PROCESS_INFORMATION server_process = {};
 
 bool server_held = false;
 
-server_end last_end = {false, 0};
+server_end last_end = {false, 0, false};
 
 // How long the process handle may lag behind its primary thread.
 constexpr DWORD process_end_grace_ms = 1000;
