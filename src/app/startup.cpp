@@ -87,6 +87,7 @@ int run_startup()
 {
     platform_prepare_process();
     platform_set_title("MOLV");
+    platform_prepare_console();
     console_handle = platform_console_output();
 
     for (const char* line : banner_lines) {

@@ -25,6 +25,11 @@ bool platform_stop_requested();
 // Sets the console window title (on a terminal: the title sequence).
 void platform_set_title(const char* title);
 
+// Makes the console safe to write to whatever the operator does with it: on
+// Windows, QuickEdit is turned off for its input, so that a click into the
+// window does not hold every later write until a key is pressed.
+void platform_prepare_console();
+
 // Returns the standard-output handle of the console.
 platform_console platform_console_output();
 

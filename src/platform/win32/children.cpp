@@ -28,6 +28,14 @@ void keep_server(const PROCESS_INFORMATION& started)
     server_held = true;
 }
 
+void keep_found_server(HANDLE process, DWORD id)
+{
+    server_process = PROCESS_INFORMATION{};
+    server_process.hProcess = process;
+    server_process.dwProcessId = id;
+    server_held = true;
+}
+
 HANDLE server_process_handle()
 {
     return server_held ? server_process.hProcess : nullptr;
@@ -35,7 +43,10 @@ HANDLE server_process_handle()
 
 HANDLE server_thread_handle()
 {
-    return server_held ? server_process.hThread : nullptr;
+    if (!server_held) {
+        return nullptr;
+    }
+    return server_process.hThread != nullptr ? server_process.hThread : server_process.hProcess;
 }
 
 void finish_server()
@@ -46,13 +57,16 @@ void finish_server()
     // there is.
     if (WaitForSingleObject(server_process.hProcess, process_end_grace_ms) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(server_process.hProcess, &code)) {
-        if (!GetExitCodeThread(server_process.hThread, &code)) {
+        if (server_process.hThread == nullptr ||
+            !GetExitCodeThread(server_process.hThread, &code)) {
             code = 0;
         }
     }
     last_end.by_signal = false;
     last_end.code = code;
-    CloseHandle(server_process.hThread);
+    if (server_process.hThread != nullptr) {
+        CloseHandle(server_process.hThread);
+    }
     CloseHandle(server_process.hProcess);
     server_process = PROCESS_INFORMATION{};
     server_held = false;
