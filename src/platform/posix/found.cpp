@@ -50,7 +50,11 @@ bool process_identity(unsigned long pid, char* identity, std::size_t capacity)
         return false;
     }
     // Field 3, the state, follows ") "; the start time is 19 fields later.
+    // A process that has ended and waits to be collected runs no more.
     ++at;
+    if (at[0] != ' ' || at[1] == 'Z' || at[1] == 'X' || at[1] == 'x') {
+        return false;
+    }
     for (int field = 3; field < 22 && at != nullptr; ++field) {
         at = std::strchr(at + 1, ' ');
     }
