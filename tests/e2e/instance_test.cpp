@@ -75,8 +75,11 @@ TEST_F(one_per_folder, KilledMolvsServerIsFoundAgainAndRestartedAfterItsEnd)
 
     // Its end is handled as that of a server molv started itself.
     stop_server(first, work);
-    ASSERT_TRUE(wait_until([&] { return count_message(second_output(), running) == 1; },
-                           deadline_seconds))
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return count_message(second_output(), running) == 1 && server_records().size() >= 2;
+        },
+        deadline_seconds))
         << second_output();
     const std::vector<std::string> messages = stamped_messages(second_output());
     const std::vector<std::string> expected = {found_line(first), ended, backing_up, restarting,
