@@ -52,7 +52,7 @@ bool run_schedule(const options& opt)
         after = take_snapshot(pid);
     }
     end_long_running(pid, server);
-    const unsigned long scheduled = count_containing(folder, "Scheduled restart");
+    const unsigned long scheduled = count_containing(folder, "Scheduled restart: stopping");
     const unsigned long warnings = count_containing(folder, "WARNING");
     const unsigned long starts = read_stamps(folder).size();
     clean_folder(folder);
