@@ -309,7 +309,7 @@ TEST_F(faults, BackupThatOutgrowsTheFileSizeLimitLeavesNothingAndBackupsResume)
     ASSERT_TRUE(signal_server(server_id(1), SIGKILL));
     ASSERT_TRUE(wait_for_instance(2));
     EXPECT_EQ(file_names(work),
-              (std::vector<std::string>{"deusex.exe", "molv.ini", "server.log"}));
+              (std::vector<std::string>{"deusex.exe", "molv.ini", "molv.lock", "server.log"}));
 
     const std::string fits(limit, 'S');
     ASSERT_TRUE(write_file(work + "/server.log", fits));
@@ -659,7 +659,7 @@ TEST_F(faults, MolvKilledInTheMiddleOfACopyLeavesNoPartialBackupAndNextTimeNothi
         [&] { return server_records().size() >= 3 && count_message(output(), running) >= 2; },
         deadline_seconds));
     EXPECT_EQ(working_copies(work), std::vector<std::string>{});
-    std::vector<std::string> expected = {"deusex.exe", "molv.ini", "server.log"};
+    std::vector<std::string> expected = {"deusex.exe", "molv.ini", "molv.lock", "server.log"};
     expected.insert(expected.end(), first_run.begin(), first_run.end());
     std::vector<std::string> second_run;
     for (const std::string& name : dated_backups(work)) {
