@@ -1,7 +1,8 @@
 // The text of the lock file "molv.lock": the process id of the MOLV that
 // holds it, and the server it started last with what tells that process
-// apart from a later one with the same id. A last line "end" marks a record
-// written whole:
+// apart from a later one with the same id (on Linux the clock ticks since
+// boot that its start came no later than and the boot's id, on Windows its
+// creation time). A last line "end" marks a record written whole:
 //
 //   molv 4242
 //   server 4250 8812345 1f0c5c3e-0a4b-4a43-9a62-4b1d6f0e7a21
@@ -12,8 +13,7 @@
 
 #include <cstddef>
 
-// Room for the identity of a process (start time and boot id on Linux,
-// creation time on Windows) and for the whole record.
+// Room for the identity of a process and for the whole record.
 constexpr std::size_t process_identity_capacity = 96;
 constexpr std::size_t lock_record_capacity = 192;
 

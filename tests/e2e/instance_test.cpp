@@ -94,11 +94,14 @@ TEST_F(one_per_folder, KilledMolvsServerIsFoundAgainAndRestartedAfterItsEnd)
 
 TEST_F(one_per_folder, RecordOfAnotherProcessWithTheSameIdIsNotTaken)
 {
-    // The test program's own id, with a start that is not its own.
+    // The test program's own id, with a start long before its own (on
+    // Linux in this very boot).
     const long other = own_process_id();
-    ASSERT_TRUE(write_file(work + "/molv.lock", "molv 1\nserver " + std::to_string(other) +
-                                                    " 12345 00000000-0000-0000-0000-000000000000\n"
-                                                    "end\n"));
+    std::string boot = read_file("/proc/sys/kernel/random/boot_id");
+    boot = boot.substr(0, boot.find('\n'));
+    ASSERT_TRUE(write_file(work + "/molv.lock", "molv 1\nserver " + std::to_string(other) + " 1" +
+                                                    (boot.empty() ? "" : " " + boot) +
+                                                    "\nend\n"));
     start({"MOLV_STANDIN_HOLD=1"});
     ASSERT_TRUE(wait_for_instance(1));
     EXPECT_EQ(count_message(output(), starting), 1u);

@@ -16,6 +16,10 @@ namespace {
 
 int lock_descriptor = -1;
 
+// The length of the record in the file, so that a rewrite cuts the file
+// only when it has become shorter.
+std::size_t record_length = 0;
+
 // The record found when the lock was taken.
 lock_record found_record = {};
 
@@ -39,10 +43,14 @@ void write_record(const lock_record& record)
     }
     // Written first, cut after: a MOLV killed in between leaves a record
     // whose end does not stand last, or is not there, which no reader takes.
-    if (pwrite(lock_descriptor, text, length, 0) == static_cast<ssize_t>(length)) {
+    if (pwrite(lock_descriptor, text, length, 0) != static_cast<ssize_t>(length)) {
+        return;
+    }
+    if (length < record_length) {
         const int cut = ftruncate(lock_descriptor, static_cast<off_t>(length));
         (void)cut;
     }
+    record_length = length;
 }
 
 } // namespace
@@ -76,6 +84,8 @@ folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_
     if (!read_record(descriptor, found_record)) {
         found_record = lock_record{};
     }
+    // Whatever the file held is cut at the first write.
+    record_length = lock_record_capacity;
     // This MOLV's id, beside the server of the MOLV before until the first
     // launch or the server found again is recorded.
     lock_record own = found_record;
