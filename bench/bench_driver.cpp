@@ -49,7 +49,8 @@ enum class part {
     watchdog_speed,
     hang,
     watchdog_idle,
-    schedule
+    schedule,
+    found
 };
 
 bool& part_flag(options& opt, part which)
@@ -72,9 +73,11 @@ bool& part_flag(options& opt, part which)
     case part::watchdog_idle:
         return opt.run_watchdog_idle;
     case part::schedule:
+        return opt.run_schedule;
+    case part::found:
         break;
     }
-    return opt.run_schedule;
+    return opt.run_found;
 }
 
 // The first "-only" option clears every part; each one then adds its own,
@@ -84,7 +87,7 @@ void run_only(options& opt, part which, bool& only_given)
     if (!only_given) {
         for (part each : {part::speed, part::large_log, part::footprint, part::idle,
                           part::crash_loop, part::watchdog_speed, part::hang,
-                          part::watchdog_idle, part::schedule}) {
+                          part::watchdog_idle, part::schedule, part::found}) {
             part_flag(opt, each) = false;
         }
         only_given = true;
@@ -107,6 +110,7 @@ const part_option part_options[] = {
     {"hang", part::hang},
     {"watchdog-idle", part::watchdog_idle},
     {"schedule", part::schedule},
+    {"found", part::found},
 };
 
 // "--no-NAME" and "--NAME-only" for the parts above.
@@ -140,7 +144,7 @@ const char usage_text[] =
     "                    [--large-log-bytes N] [--hangs N] [--watchdog-seconds S]\n"
     "                    [--schedule-seconds S] [--nice N]\n"
     "                    [--no-PART] [--PART-only]   (PART: speed, large-log, footprint, idle,\n"
-    "                    crash-loop, watchdog-speed, hang, watchdog-idle, schedule)\n";
+    "                    crash-loop, watchdog-speed, hang, watchdog-idle, schedule, found)\n";
 
 // The scheduled restart of its row lies 23 hours ahead of the start.
 constexpr unsigned long schedule_seconds_limit = 22 * 3600;
@@ -347,6 +351,9 @@ int main(int argc, char** argv)
     }
     if (ok && opt.run_watchdog_idle) {
         ok = run_watchdog_idle(opt) && ok;
+    }
+    if (ok && opt.run_found) {
+        ok = run_found(opt) && ok;
     }
     if (ok && opt.run_schedule) {
         ok = run_schedule(opt) && ok;

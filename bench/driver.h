@@ -1,7 +1,7 @@
 // The restart benchmark's driver: what its parts share. Each family of rows
 // of the table has a file of its own (driver_speed.cpp, driver_large_log.cpp,
 // driver_footprint.cpp, driver_idle.cpp, driver_crash_loop.cpp,
-// driver_watchdog.cpp, driver_schedule.cpp); they run their cases through
+// driver_watchdog.cpp, driver_schedule.cpp, driver_found.cpp); they run their cases through
 // the measuring in driver_measure.cpp and the case folders and supervisors
 // of driver_case.cpp. bench_driver.cpp reads the options and runs them.
 #ifndef MOLV_BENCH_DRIVER_H
@@ -42,6 +42,7 @@ struct options {
     bool run_hang = true;
     bool run_watchdog_idle = true;
     bool run_schedule = true;
+    bool run_found = true;
     bool quick = false;
 };
 
@@ -141,6 +142,9 @@ struct launch {
     unsigned query_port = 0;
     unsigned long answer_ms = 0;
     bool record_answers = false;
+    // With `idle`: the server outlives its supervisor, as a server that a
+    // killed MOLV leaves running.
+    bool outlive = false;
 };
 
 pid_t start_supervisor(const options& opt, const launch& what);
@@ -190,6 +194,7 @@ bool run_crash_loop(const options& opt);
 bool run_hang(const options& opt);
 bool run_watchdog_idle(const options& opt);
 bool run_schedule(const options& opt);
+bool run_found(const options& opt);
 
 } // namespace bench
 

@@ -162,6 +162,7 @@ pid_t start_supervisor(const options& opt, const launch& what)
     setenv("BENCH_ANSWER_MS", answer_ms, 1);
     setenv("BENCH_SILENCE", "silence.bin", 1);
     setenv("BENCH_ANSWERS", what.record_answers ? "answers.bin" : "", 1);
+    setenv("BENCH_OUTLIVE", what.outlive ? "1" : "0", 1);
     struct sigaction action{};
     sigemptyset(&action.sa_mask);
     action.sa_handler = SIG_DFL;

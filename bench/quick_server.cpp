@@ -15,6 +15,7 @@
 //   BENCH_IDLE     "1": write the process id to BENCH_PID ("server.pid")
 //                  and run until killed or until the supervisor ends; such
 //                  an instance appends its record at once, its start twice;
+//   BENCH_OUTLIVE  with BENCH_IDLE, "1": run on when the supervisor ends
 //   BENCH_QUERY_PORT  with BENCH_IDLE, the UDP port on 127.0.0.1 on which
 //                  the instance answers every "\info\" query it receives;
 //   BENCH_ANSWER_MS   with BENCH_QUERY_PORT, answer only this long after the
@@ -278,10 +279,13 @@ int main(int argc, char** argv)
     const pid_t parent = getppid();
     int query = -1;
     if (idle) {
-        // A long-running server never outlives its supervisor.
-        prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-        if (getppid() != parent) {
-            return 0;
+        // A long-running server never outlives its supervisor, unless it
+        // is to be found again by the next.
+        if (std::strcmp(setting("BENCH_OUTLIVE", "0"), "1") != 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+            if (getppid() != parent) {
+                return 0;
+            }
         }
         if (answer_ms != 0) {
             // A hung server does not react to a request to stop.

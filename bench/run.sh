@@ -27,6 +27,8 @@
 #   hang                    a server that falls silent, to the next start (about 80 seconds)
 #   watchdog-idle           wake-ups and CPU beside a server that answers (about a minute)
 #   schedule                wake-ups and CPU with restart_at set (10 minutes)
+#   found                   MOLV start to "watching it" beside a running server, against
+#                           the start to "Gameserver is now running" (a few seconds)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 molv_build="$root/build-bench"

@@ -36,14 +36,30 @@ if command -v xvfb-run >/dev/null 2>&1 && command -v xauth >/dev/null 2>&1; then
 else
   echo "No xvfb-run: Wine runs without a display."
 fi
+# Nothing started here outlives the script, passed or failed: the Wine
+# server of each prefix used ends with every program still running in it
+# (xvfb-run ends its display by itself).
+wine_prefixes=()
+end_wine() {
+  local server prefix
+  server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  [ -x "$server" ] || return 0
+  for prefix in ${wine_prefixes[@]+"${wine_prefixes[@]}"}; do
+    WINEPREFIX="$prefix" "$server" -k 2>/dev/null || true
+  done
+}
+trap end_wine EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 windows_tests() {
-  local loader=$1 tree=$2
+  local loader=$1 tree=$2 prefix
   if [ ${#display[@]} -gt 0 ] && [ -z "${MOLV_WINEPREFIX:-}" ]; then
-    MOLV_WINEPREFIX="${TMPDIR:-/tmp}/molv-wine-$(id -u)-display-$loader" \
-      "${display[@]}" ctest --test-dir "$tree" --output-on-failure
+    prefix="${TMPDIR:-/tmp}/molv-wine-$(id -u)-display-$loader"
   else
-    ${display[@]+"${display[@]}"} ctest --test-dir "$tree" --output-on-failure
+    prefix="${MOLV_WINEPREFIX:-${TMPDIR:-/tmp}/molv-wine-$(id -u)-$loader}"
   fi
+  wine_prefixes+=("$prefix")
+  MOLV_WINEPREFIX="$prefix" ${display[@]+"${display[@]}"} ctest --test-dir "$tree" --output-on-failure
 }
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   windows_tests wine build-win32

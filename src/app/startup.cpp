@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include <cstdio>
+
 #include "config/feature_lines.h"
 #include "config/launch_profile.h"
 #include "config/settings.h"
@@ -49,10 +51,44 @@ static int stop_with_error(const char* message)
     return 0;
 }
 
+// Takes the folder's lock for the whole run. False when another MOLV holds
+// it, after the error and the key press; a folder that cannot be locked
+// only gets a warning.
+static bool lock_folder()
+{
+    unsigned long holder = 0;
+    char reason[256] = "";
+    char message[400];
+    switch (platform_lock_folder(holder, reason, sizeof reason)) {
+    case folder_lock::held:
+        return true;
+    case folder_lock::busy:
+        if (holder != 0) {
+            std::snprintf(message, sizeof message,
+                          "  ERROR: Another MOLV is already running in this folder (process %lu).",
+                          holder);
+        } else {
+            std::snprintf(message, sizeof message,
+                          "  ERROR: Another MOLV is already running in this folder.");
+        }
+        stop_with_error(message);
+        return false;
+    case folder_lock::failed:
+        std::snprintf(message, sizeof message,
+                      "  WARNING: Could not lock this folder: %s; a second MOLV here would not be "
+                      "noticed.",
+                      reason);
+        log_line(colour_yellow, message);
+        return true;
+    }
+    return true;
+}
+
 int run_startup()
 {
     platform_prepare_process();
     platform_set_title("MOLV");
+    platform_prepare_console();
     console_handle = platform_console_output();
 
     for (const char* line : banner_lines) {
@@ -72,6 +108,9 @@ int run_startup()
     }
     if (!command_line_fits) {
         return stop_with_error("  ERROR: Server command line is longer than 255 characters!");
+    }
+    if (!lock_folder()) {
+        return 0;
     }
     supervise_server();
     status_write();

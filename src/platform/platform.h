@@ -25,6 +25,11 @@ bool platform_stop_requested();
 // Sets the console window title (on a terminal: the title sequence).
 void platform_set_title(const char* title);
 
+// Makes the console safe to write to whatever the operator does with it: on
+// Windows, QuickEdit is turned off for its input, so that a click into the
+// window does not hold every later write until a key is pressed.
+void platform_prepare_console();
+
 // Returns the standard-output handle of the console.
 platform_console platform_console_output();
 
@@ -100,6 +105,7 @@ server_wake platform_wait_server_until(unsigned long long deadline_ms);
 struct server_end {
     bool by_signal;
     unsigned long code; // the exit code, or the signal's number
+    bool unknown;       // a server found again, not MOLV's child (POSIX): no status
 };
 server_end platform_last_server_end();
 
@@ -255,3 +261,29 @@ bool platform_current_folder(char* destination, std::size_t capacity, char* reas
 // left under the temporary name then.
 bool platform_replace_file(const char* path, const char* text, std::size_t length, char* reason,
                            std::size_t reason_capacity);
+// The name of the lock file in the current folder.
+constexpr char lock_file_name[] = "molv.lock";
+
+enum class folder_lock {
+    held,   // this MOLV holds the folder's lock until it ends
+    busy,   // another MOLV holds it
+    failed, // the lock file could not be made or locked
+};
+
+// Takes the lock of the current folder for the rest of the run, on the file
+// "molv.lock", and writes this MOLV's process id into it. The system lets go
+// of it when MOLV ends in any way. On `busy`, `holder` is the other MOLV's
+// process id as its file says, 0 when it cannot be read; on `failed`,
+// `reason` holds the system's reason.
+folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_t reason_capacity);
+
+// Records in the lock file the server started last: its process id and what
+// tells it apart from a later process with the same id. Nothing without the
+// lock or a running server.
+void platform_record_server();
+
+// Looks at the server the lock file names. When that very process still
+// runs, it becomes the server waited for, stopped and recorded as if MOLV
+// had started it, and its process id is returned; otherwise 0, and nothing
+// is said.
+unsigned long platform_find_server();

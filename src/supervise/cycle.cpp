@@ -87,6 +87,7 @@ bool start_server()
         log_warning("  WARNING: The gameserver's own processes cannot be kept together: ",
                     reason);
     }
+    platform_record_server();
     log_line(colour_green, "  > Gameserver is now running.");
     pass_event_number("started", platform_server_id());
     return true;
@@ -196,7 +197,12 @@ static end_cause watch_server()
         // Once a stop is under way, a server that closes slowly is not also
         // called hung.
         if (watching && !platform_stop_requested()) {
-            const watchdog_step step = watchdog_look(dog, platform_monotonic_ms());
+            // Every answer already waiting is read before anything is decided.
+            const bool answered = platform_query_answered();
+            if (answered) {
+                status_server_answered();
+            }
+            const watchdog_step step = watchdog_look(dog, platform_monotonic_ms(), answered);
             if (step.send_query) {
                 platform_query_send();
             }
@@ -211,8 +217,8 @@ static end_cause watch_server()
             if (step.hung) {
                 char message[160];
                 std::snprintf(message, sizeof message,
-                              "  WARNING: Gameserver has not answered for %u seconds! Stopping it...",
-                              hang_timeout_seconds);
+                              "  WARNING: Gameserver has not answered for %u %s! Stopping it...",
+                              hang_timeout_seconds, hang_timeout_seconds == 1 ? "second" : "seconds");
                 log_line(colour_yellow, message);
                 pass_event_number("hung", hang_timeout_seconds);
                 stop_gameserver();
@@ -234,10 +240,7 @@ static end_cause watch_server()
             stop_gameserver(false);
             return end_cause::stop_asked;
         case server_wake::query_ready:
-            if (platform_query_answered()) {
-                watchdog_answer(dog, platform_monotonic_ms());
-                status_server_answered();
-            }
+            // Read at the next look.
             break;
         case server_wake::alarm:
         case server_wake::deadline:
@@ -294,10 +297,30 @@ void wait_for_server()
                                                      : end_of_instance(lived_ms, uptime_seconds));
 }
 
+// Takes the server that a MOLV before this one started, when it still
+// runs, instead of a launch; false when there is none.
+static bool find_running_server()
+{
+    const unsigned long id = platform_find_server();
+    if (id == 0) {
+        return false;
+    }
+    char message[128];
+    std::snprintf(message, sizeof message,
+                  "  > Found the gameserver still running (process %lu); watching it.", id);
+    log_line(colour_white, message);
+    launched_at = platform_monotonic_ms();
+    status_server_running(platform_epoch_seconds());
+    first_start = false;
+    return true;
+}
+
 void supervise_server()
 {
+    bool found = find_running_server();
     for (;;) {
-        if (start_server()) {
+        if (found || start_server()) {
+            found = false;
             wait_for_server();
         } else {
             pause_before_retry(instance_end::launch_failed);

@@ -16,6 +16,10 @@ bool compose_event_call(const char* event, const char* detail, event_call& call)
 
 void describe_server_end(const server_end& end, char* destination, std::size_t capacity)
 {
+    if (end.unknown) {
+        std::snprintf(destination, capacity, "unknown");
+        return;
+    }
     std::snprintf(destination, capacity, "%s %lu", end.by_signal ? "signal" : "exit", end.code);
 }
 

@@ -18,8 +18,8 @@ struct event_call {
 // false when anything was cut.
 bool compose_event_call(const char* event, const char* detail, event_call& call);
 
-// The detail of an "ended" event: "exit N", or "signal N" for a server that a
-// signal ended.
+// The detail of an "ended" event: "exit N", "signal N" for a server that a
+// signal ended, or "unknown" for a found server whose status cannot be had.
 void describe_server_end(const server_end& end, char* destination, std::size_t capacity);
 
 // Passes an event to the on_event program, when one is set, without waiting

@@ -49,8 +49,8 @@ void stop_gameserver(bool ask_first)
     }
     char message[320];
     std::snprintf(message, sizeof message,
-                  "  WARNING: Gameserver did not stop within %u seconds; ending it by force.",
-                  stop_timeout_seconds);
+                  "  WARNING: Gameserver did not stop within %u %s; ending it by force.",
+                  stop_timeout_seconds, stop_timeout_seconds == 1 ? "second" : "seconds");
     log_line(colour_yellow, message);
     if (!ended && !platform_force_server_end(reason, sizeof reason)) {
         log_warning("  WARNING: Could not stop the gameserver: ", reason);

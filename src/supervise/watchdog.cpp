@@ -17,6 +17,7 @@ watchdog watchdog_start(unsigned long long launched_ms, unsigned hang_timeout_se
     dog.timeout_ms = hang_timeout_seconds * 1000ULL;
     // The first query goes out at once.
     dog.next_query_ms = launched_ms;
+    dog.meant_wake_ms = launched_ms;
     return dog;
 }
 
@@ -26,8 +27,18 @@ void watchdog_answer(watchdog& dog, unsigned long long now_ms)
     dog.last_answer_ms = now_ms;
 }
 
-watchdog_step watchdog_look(watchdog& dog, unsigned long long now_ms)
+watchdog_step watchdog_look(watchdog& dog, unsigned long long now_ms, bool answered)
 {
+    if (answered) {
+        watchdog_answer(dog, now_ms);
+    }
+    if (now_ms > dog.meant_wake_ms + dog.interval_ms) {
+        // Back from an absence of MOLV's own.
+        if (dog.armed && dog.last_answer_ms < now_ms) {
+            dog.last_answer_ms = now_ms;
+        }
+        dog.next_query_ms = now_ms;
+    }
     watchdog_step step = {};
     if (now_ms >= dog.next_query_ms) {
         step.send_query = true;
@@ -48,5 +59,6 @@ watchdog_step watchdog_look(watchdog& dog, unsigned long long now_ms)
         }
     }
     step.wake_at_ms = wake;
+    dog.meant_wake_ms = wake;
     return step;
 }

@@ -18,7 +18,10 @@ struct watchdog {
     unsigned long long interval_ms;
     unsigned long long timeout_ms;
     unsigned long long next_query_ms;
+    // The last answer, or the moment MOLV came back from an absence of its
+    // own, whichever is later: the silence is counted from here.
     unsigned long long last_answer_ms;
+    unsigned long long meant_wake_ms; // when the last look asked to be woken
     bool armed;  // the instance has answered at least once
     bool warned; // the "no answer yet" warning has been given
 };
@@ -40,4 +43,9 @@ void watchdog_answer(watchdog& dog, unsigned long long now_ms);
 // Decides at `now_ms` whether a query is due (the next one is then counted
 // from now), whether the silence of an armed watchdog has lasted
 // hang_timeout, and whether the warning about a first answer is due.
-watchdog_step watchdog_look(watchdog& dog, unsigned long long now_ms);
+// `answered`: an answer was read just now, every waiting one having been
+// read before this look. A look that comes more than one query interval
+// after the wake the last look asked for means that MOLV itself was away
+// (stopped, suspended, blocked): its queries were not sent, so the silence
+// is counted again from now, and a query goes out at once.
+watchdog_step watchdog_look(watchdog& dog, unsigned long long now_ms, bool answered);

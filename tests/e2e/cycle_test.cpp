@@ -120,7 +120,7 @@ protected:
                                  logfile + "\nlogfile_backups_days=2\n");
         ASSERT_TRUE(write_file(work + "/" + logfile, "the server's log"));
         ASSERT_TRUE(set_modified_ago(work + "/" + logfile, 30 * day));
-        std::set<std::string> kept = {"deusex.exe", "molv.ini", logfile};
+        std::set<std::string> kept = {"deusex.exe", "molv.ini", "molv.lock", logfile};
         for (const seeded& seed : seeds) {
             ASSERT_TRUE(write_file(work + "/" + seed.name, seed.name));
             ASSERT_TRUE(set_modified_ago(work + "/" + seed.name, seed.age)) << seed.name;
@@ -221,7 +221,9 @@ protected:
         std::vector<std::string> lines = {reason};
         if (ignores || stopped_instance.get("window") == "0") {
             lines.push_back("  WARNING: Gameserver did not stop within " +
-                            std::to_string(stop_timeout) + " seconds; ending it by force.");
+                            std::to_string(stop_timeout) +
+                            (stop_timeout == 1 ? " second" : " seconds") +
+                            "; ending it by force.");
         }
         lines.push_back(stopped);
         return lines;
@@ -361,7 +363,8 @@ TEST_F(cycle, BackupsOffRestartsRightAfterTheEnd)
     ASSERT_TRUE(wait_for_instance(4));
 
     EXPECT_EQ(cycle_messages(output()), expected_cycle(3, {}));
-    EXPECT_EQ(file_names(work), (std::vector<std::string>{"deusex.exe", "molv.ini", "server.log"}));
+    EXPECT_EQ(file_names(work),
+              (std::vector<std::string>{"deusex.exe", "molv.ini", "molv.lock", "server.log"}));
 }
 
 TEST_F(cycle, MissingLogIsReportedAndTheCycleGoesOn)
@@ -372,7 +375,7 @@ TEST_F(cycle, MissingLogIsReportedAndTheCycleGoesOn)
     ASSERT_TRUE(wait_for_instance(3));
 
     EXPECT_EQ(cycle_messages(output()), expected_cycle(2, {log_missing}));
-    EXPECT_EQ(file_names(work), (std::vector<std::string>{"deusex.exe", "molv.ini"}));
+    EXPECT_EQ(file_names(work), (std::vector<std::string>{"deusex.exe", "molv.ini", "molv.lock"}));
 }
 
 TEST_F(cycle, LogInASubfolderIsBackedUpIntoTheCurrentDirectory)

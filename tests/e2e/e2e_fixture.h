@@ -142,6 +142,9 @@ protected:
     std::string records; // the stand-in's record folder
     std::string output_path;
     molv_process molv;
+    // A second molv in the same folder, or the one after a restart of molv.
+    molv_process other_molv;
+    std::string second_output_path;
 
     void SetUp() override
     {
@@ -151,6 +154,7 @@ protected:
         work = root + "/work";
         records = root + "/records";
         output_path = root + "/output.txt";
+        second_output_path = root + "/output-2.txt";
         ASSERT_TRUE(make_directory(work));
         ASSERT_TRUE(make_directory(records));
     }
@@ -158,6 +162,7 @@ protected:
     void TearDown() override
     {
         stop_molv(molv);
+        stop_molv(other_molv);
         if (root.empty()) {
             return;
         }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -119,6 +120,55 @@ protected:
             return false;
         }
         return kill(-static_cast<pid_t>(id), signal) == 0;
+    }
+
+    // Whether a process runs: it is there and has not ended (a process
+    // that has ended stays until its parent, here maybe one that never
+    // collects, takes its status).
+    static bool running_process(long id)
+    {
+        const std::string stat = read_file("/proc/" + std::to_string(id) + "/stat");
+        const std::size_t at = stat.rfind(") ");
+        return at != std::string::npos && at + 2 < stat.size() && stat[at + 2] != 'Z' &&
+               stat[at + 2] != 'X';
+    }
+
+    // Settings and stand-in for a watched server on a port of its own.
+    unsigned port = 0;
+    std::string watched_settings(unsigned hang_timeout, unsigned stop_timeout)
+    {
+        port = free_udp_port();
+        EXPECT_NE(port, 0u);
+        return "[GENERAL]\nmin_uptime=0\nquery_port=" + std::to_string(port) +
+               "\nhang_timeout=" + std::to_string(hang_timeout) +
+               "\nstop_timeout=" + std::to_string(stop_timeout) + "\n";
+    }
+    std::vector<std::string> answering(const std::string& manner, const std::string& stop = "honour")
+    {
+        return {"MOLV_STANDIN_QUERY_PORT=" + std::to_string(port), "MOLV_STANDIN_QUERY=" + manner,
+                "MOLV_STANDIN_STOP=" + stop, "MOLV_STANDIN_HOLD=1,2,3"};
+    }
+    std::size_t answered(long instance) const
+    {
+        return count_lines(read_file(records + "/queries-" + std::to_string(instance) + ".txt"),
+                           "query answered");
+    }
+    static std::size_t count_lines(const std::string& text, const std::string& line)
+    {
+        std::size_t count = 0;
+        for (const std::string& each : text_lines(text)) {
+            count += each == line ? 1 : 0;
+        }
+        return count;
+    }
+
+    // Stops molv for `seconds`, as a debugger, a paused machine or a stop
+    // signal would, then lets it go on.
+    void pause_molv(double seconds)
+    {
+        ASSERT_EQ(kill(static_cast<pid_t>(molv.id), SIGSTOP), 0);
+        wait_until([] { return false; }, seconds);
+        ASSERT_EQ(kill(static_cast<pid_t>(molv.id), SIGCONT), 0);
     }
 
     // Checks that the backups are exactly one for each of `instances`, each
@@ -259,7 +309,7 @@ TEST_F(faults, BackupThatOutgrowsTheFileSizeLimitLeavesNothingAndBackupsResume)
     ASSERT_TRUE(signal_server(server_id(1), SIGKILL));
     ASSERT_TRUE(wait_for_instance(2));
     EXPECT_EQ(file_names(work),
-              (std::vector<std::string>{"deusex.exe", "molv.ini", "server.log"}));
+              (std::vector<std::string>{"deusex.exe", "molv.ini", "molv.lock", "server.log"}));
 
     const std::string fits(limit, 'S');
     ASSERT_TRUE(write_file(work + "/server.log", fits));
@@ -384,11 +434,12 @@ TEST_F(faults, AsAContainersFirstProcessMolvReapsEveryChildAndStopsWithItsServer
                    messages.end());
     EXPECT_EQ(messages, expected);
     expect_one_backup_each(1, 4);
-    // Its status file's last word: no server runs, and each instance ended.
+    // Its status file's last word: no server runs, three instances crashed,
+    // and the one stopped with MOLV counts as no end of its own.
     const std::string status = read_file(work + "/molv.prom");
     const std::string folder = "{folder=\"" + work + "\"";
     EXPECT_NE(status.find("molv_server_up" + folder + "} 0\n"), std::string::npos) << status;
-    EXPECT_NE(status.find("molv_server_ends_total" + folder + ",cause=\"crashed\"} 4\n"),
+    EXPECT_NE(status.find("molv_server_ends_total" + folder + ",cause=\"crashed\"} 3\n"),
               std::string::npos)
         << status;
     // A launch is never held up by the signals molv keeps from itself then.
@@ -625,7 +676,7 @@ TEST_F(faults, MolvKilledInTheMiddleOfACopyLeavesNoPartialBackupAndNextTimeNothi
         [&] { return server_records().size() >= 3 && count_message(output(), running) >= 2; },
         deadline_seconds));
     EXPECT_EQ(working_copies(work), std::vector<std::string>{});
-    std::vector<std::string> expected = {"deusex.exe", "molv.ini", "server.log"};
+    std::vector<std::string> expected = {"deusex.exe", "molv.ini", "molv.lock", "server.log"};
     expected.insert(expected.end(), first_run.begin(), first_run.end());
     std::vector<std::string> second_run;
     for (const std::string& name : dated_backups(work)) {
@@ -680,4 +731,74 @@ TEST_F(faults, WorkingCopiesOfEndedMolvsGoAtTheNextBackupAndNothingElseDoes)
     EXPECT_TRUE(std::filesystem::is_symlink(std::filesystem::symlink_status(work + "/" + link)));
     EXPECT_EQ(cycle_messages(output()), expected_cycle({{backing_up}}));
     EXPECT_EQ(dated_backups(work).size(), 1u);
+}
+
+constexpr char hang_line[] = "  WARNING: Gameserver has not answered for 2 seconds! Stopping it...";
+
+TEST_F(faults, MolvsOwnPauseIsNotTakenForASilentServerAndARealSilenceStillIs)
+{
+    write_settings(watched_settings(2, 1));
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start(answering("answer,silent_after_1"));
+    ASSERT_TRUE(wait_for_instance(1));
+    ASSERT_TRUE(wait_until([&] { return answered(1) >= 1; }, deadline_seconds));
+    // Twice hang_timeout away beside a server that answers every query.
+    pause_molv(4.0);
+    const std::size_t before = answered(1);
+    ASSERT_TRUE(wait_until([&] { return answered(1) >= before + 2; }, deadline_seconds));
+    EXPECT_EQ(count_message(output(), hang_line), 0u);
+
+    // The next instance answers once and then falls silent: it is still
+    // stopped after molv's return.
+    ASSERT_TRUE(signal_server(server_id(1), SIGKILL));
+    ASSERT_TRUE(wait_for_instance(2));
+    ASSERT_TRUE(wait_until([&] { return answered(2) >= 1; }, deadline_seconds));
+    pause_molv(4.0);
+    ASSERT_TRUE(wait_for_message(hang_line));
+    ASSERT_TRUE(wait_for_instance(3));
+    EXPECT_EQ(count_message(output(), hang_line), 1u);
+}
+
+TEST_F(faults, HangStopEndsAWrapperScriptAndTheServerItStarted)
+{
+    // The wrapper starts the server as its child, without exec.
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    ASSERT_TRUE(write_file(work + "/server.sh", "#!/bin/sh\n./deusex.exe \"$@\"\n"));
+    ASSERT_EQ(chmod((work + "/server.sh").c_str(), 0755), 0) << std::strerror(errno);
+    write_settings(watched_settings(2, 1) + "exename=server.sh\n");
+    start(answering("silent_after_1,answer"));
+    ASSERT_TRUE(wait_for_instance(1));
+    const long server = server_id(1);
+    const long wrapper = server_records().at(0).number("session");
+    ASSERT_NE(server, wrapper);
+    ASSERT_TRUE(wait_for_message(hang_line));
+    ASSERT_TRUE(wait_for_message("  > Gameserver stopped."));
+    EXPECT_TRUE(wait_until([&] { return !running_process(server); }, deadline_seconds));
+    EXPECT_TRUE(wait_until([&] { return !running_process(wrapper); }, deadline_seconds));
+}
+
+TEST_F(faults, ForceComesNoEarlierThanStopTimeout)
+{
+    write_settings(watched_settings(2, 3));
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start(answering("silent_after_1,answer", "ignore,honour"));
+    ASSERT_TRUE(wait_for_message(hang_line));
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_for_message(
+        "  WARNING: Gameserver did not stop within 3 seconds; ending it by force."));
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - asked;
+    // Three seconds less what the look for the first line may have lagged.
+    EXPECT_GE(waited.count(), 2.0);
+}
+
+TEST_F(faults, AnswerFromAnotherPortNeitherArmsNorFeedsTheWatchdog)
+{
+    // The first answer comes from the query port and arms the watchdog;
+    // every later one from another port is no answer of the server's.
+    write_settings(watched_settings(2, 1));
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start(answering("elsewhere_after_1,answer"));
+    ASSERT_TRUE(wait_for_message(hang_line));
+    EXPECT_GE(count_lines(read_file(records + "/queries-1.txt"), "query answered elsewhere"), 1u);
+    ASSERT_TRUE(wait_for_instance(2));
 }

@@ -209,7 +209,8 @@ TEST_F(on_posix, FailedCopyIsReportedLeavesNoFileAndTheCycleGoesOn)
                                          std::min(messages.size(), expected.size())));
     EXPECT_EQ(messages, expected);
     EXPECT_EQ(file_names(work),
-              (std::vector<std::string>{"deusex.exe", "events.exe", "molv.ini", "server.log"}));
+              (std::vector<std::string>{"deusex.exe", "events.exe", "molv.ini", "molv.lock",
+                                        "server.log"}));
     // The first failure (the third event, so never turned away) reaches the
     // event program with its reason.
     const std::string event = std::string("event=backup_failed\tdetail=") + std::strerror(EFBIG) + "\t";

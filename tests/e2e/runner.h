@@ -83,6 +83,9 @@ bool wait_for_reader_end(molv_process& process, double seconds);
 // Stops molv by its process id and collects it.
 void stop_molv(molv_process& process);
 
+// The process id of the test program itself.
+long own_process_id();
+
 // The number of descriptors (handles) the process holds open, or -1.
 int open_descriptor_count(long id);
 

@@ -369,6 +369,11 @@ void stop_molv(molv_process& process)
     record_status(process, status);
 }
 
+long own_process_id()
+{
+    return static_cast<long>(getpid());
+}
+
 int open_descriptor_count(long id)
 {
     std::string path = "/proc/" + std::to_string(id) + "/fd";

@@ -277,6 +277,11 @@ void stop_molv(molv_process& process)
     collect(process, false);
 }
 
+long own_process_id()
+{
+    return static_cast<long>(GetCurrentProcessId());
+}
+
 int open_descriptor_count(long id)
 {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,

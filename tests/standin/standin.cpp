@@ -31,8 +31,10 @@
 //                           answer (every query; the default), never,
 //                           silent_after_N (the first N queries, then none
 //                           while running on), every_second (queries 1, 3,
-//                           5 and so on) or late_MS (each one MS
-//                           milliseconds after it came)
+//                           5 and so on), late_MS (each one MS
+//                           milliseconds after it came) or
+//                           elsewhere_after_N (the first N queries, then
+//                           each from a socket on another port)
 //   MOLV_STANDIN_STOP       the polite stop, one word per instance in turn:
 //                           honour (the default), ignore or slow_MS. On
 //                           POSIX that stop is SIGTERM, which "ignore" sets
@@ -55,8 +57,8 @@
 // log_written=, line= (the command line as received), argc= and arg0=
 // onwards. It keeps a copy of the log it wrote as "log-N.txt", N being its
 // instance number, counted from 1 by the records already there, and writes
-// a line "query answered" or "query ignored" to "queries-N.txt" for every
-// query that came. A file "stop" in the folder makes every instance end at
+// a line "query answered", "query answered elsewhere" or "query ignored" to
+// "queries-N.txt" for every query that came. A file "stop" in the folder makes every instance end at
 // once with status 0, and so does the removal of "records.txt" (the folder
 // of a test that has ended).
 //
@@ -66,7 +68,8 @@
 // line to "events.txt" in the record folder, with the tab-separated fields
 // event=, detail= (the second argument), pid=, input_null= and descriptors=,
 // then waits MOLV_STANDIN_EVENT_SLEEP_MS milliseconds (0), or until a
-// "stop" file appears in the folder, and exits with status 0. It writes no
+// "stop" file appears in the folder or the folder is gone, and exits with
+// status 0. It writes no
 // record and no log then.
 #include <cerrno>
 #include <chrono>
@@ -225,7 +228,7 @@ long number_after(const std::string& word, const char* prefix)
 
 using clock_type = std::chrono::steady_clock;
 
-enum class query_mode { answer, never, silent_after, every_second, late };
+enum class query_mode { answer, never, silent_after, elsewhere_after, every_second, late };
 
 struct pending_reply {
     clock_type::time_point due;
@@ -256,6 +259,8 @@ void plan_queries(query_state& queries, const std::string& word)
         queries.mode = query_mode::every_second;
     } else if ((queries.number = number_after(word, "silent_after_")) >= 0) {
         queries.mode = query_mode::silent_after;
+    } else if ((queries.number = number_after(word, "elsewhere_after_")) >= 0) {
+        queries.mode = query_mode::elsewhere_after;
     } else if ((queries.number = number_after(word, "late_")) >= 0) {
         // A day is later than any test waits, and keeps the clock arithmetic
         // far from overflowing.
@@ -294,6 +299,8 @@ void take_datagram(query_state& queries, const char* data, long length, const st
     case query_mode::silent_after:
         answer = queries.received <= queries.number;
         break;
+    case query_mode::elsewhere_after:
+        break;
     case query_mode::every_second:
         answer = queries.received % 2 == 1;
         break;
@@ -305,13 +312,17 @@ void take_datagram(query_state& queries, const char* data, long length, const st
         }
         break;
     }
+    const bool elsewhere =
+        queries.mode == query_mode::elsewhere_after && queries.received > queries.number;
     if (answer && queries.mode != query_mode::late) {
-        standin_query_send(reply_text, sizeof reply_text - 1, from);
+        standin_query_send(reply_text, sizeof reply_text - 1, from, elsewhere);
     }
     // The line is written when the query comes, a late answer included, so
     // that a test sees every query even when the instance is stopped first.
     if (!queries.journal_path.empty()) {
-        standin_append(queries.journal_path, answer ? "query answered\n" : "query ignored\n");
+        standin_append(queries.journal_path, elsewhere ? "query answered elsewhere\n"
+                                             : answer  ? "query answered\n"
+                                                       : "query ignored\n");
     }
 }
 
@@ -386,9 +397,11 @@ int record_event(const standin_facts& facts, const char* event, const char* deta
     const long sleep_ms = environment_number("MOLV_STANDIN_EVENT_SLEEP_MS", 0);
     const auto until = clock_type::now() + std::chrono::milliseconds(sleep_ms > 0 ? sleep_ms : 0);
     while (clock_type::now() < until) {
-        // Only the stop file counts here: "records.txt" is missing as long
-        // as no server instance has written its record.
-        if (!folder.empty() && file_exists(folder + "/stop")) {
+        // "records.txt" is missing as long as no server instance has
+        // written its record; "events.txt", just written, is gone only with
+        // the folder of a test that has ended.
+        if (!folder.empty() &&
+            (file_exists(folder + "/stop") || !file_exists(folder + "/events.txt"))) {
             break;
         }
         standin_sleep_ms(20);

@@ -87,5 +87,7 @@ bool standin_query_open(unsigned port);
 long standin_query_receive(char* buffer, std::size_t capacity, standin_peer& sender,
                            unsigned milliseconds);
 
-// Sends one datagram from the query socket.
-void standin_query_send(const char* data, std::size_t length, const standin_peer& to);
+// Sends one datagram from the query socket, or when `elsewhere` from a
+// socket of its own on another port.
+void standin_query_send(const char* data, std::size_t length, const standin_peer& to,
+                        bool elsewhere = false);

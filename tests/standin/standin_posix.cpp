@@ -232,7 +232,8 @@ long standin_query_receive(char* buffer, std::size_t capacity, standin_peer& sen
     return static_cast<long>(length);
 }
 
-void standin_query_send(const char* data, std::size_t length, const standin_peer& to)
+void standin_query_send(const char* data, std::size_t length, const standin_peer& to,
+                        bool elsewhere)
 {
     if (query_socket < 0) {
         return;
@@ -241,6 +242,12 @@ void standin_query_send(const char* data, std::size_t length, const standin_peer
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(to.port));
     address.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(to.address));
-    sendto(query_socket, data, length, 0, reinterpret_cast<const sockaddr*>(&address),
-           sizeof address);
+    // The other socket is bound to no port: the system gives it one of its
+    // own, never the query port.
+    static int other_socket = -1;
+    if (elsewhere && other_socket < 0) {
+        other_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    }
+    sendto(elsewhere ? other_socket : query_socket, data, length, 0,
+           reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }

@@ -207,7 +207,8 @@ long standin_query_receive(char* buffer, std::size_t capacity, standin_peer& sen
     return length;
 }
 
-void standin_query_send(const char* data, std::size_t length, const standin_peer& to)
+void standin_query_send(const char* data, std::size_t length, const standin_peer& to,
+                        bool elsewhere)
 {
     if (query_socket == INVALID_SOCKET) {
         return;
@@ -216,6 +217,12 @@ void standin_query_send(const char* data, std::size_t length, const standin_peer
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(to.port));
     address.sin_addr.s_addr = htonl(static_cast<u_long>(to.address));
-    sendto(query_socket, data, static_cast<int>(length), 0,
+    // The other socket is bound to no port: the system gives it one of its
+    // own, never the query port.
+    static SOCKET other_socket = INVALID_SOCKET;
+    if (elsewhere && other_socket == INVALID_SOCKET) {
+        other_socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    }
+    sendto(elsewhere ? other_socket : query_socket, data, static_cast<int>(length), 0,
            reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }

@@ -37,10 +37,7 @@ void run_looks(unsigned hang_timeout, const std::vector<look>& looks)
     const unsigned long long launch = 5000000;
     watchdog dog = watchdog_start(launch, hang_timeout);
     for (const look& entry : looks) {
-        if (entry.answer) {
-            watchdog_answer(dog, launch + entry.at);
-        }
-        const watchdog_step step = watchdog_look(dog, launch + entry.at);
+        const watchdog_step step = watchdog_look(dog, launch + entry.at, entry.answer);
         EXPECT_EQ(step.send_query, entry.send) << "at " << entry.at;
         EXPECT_EQ(step.warn_no_answer, entry.warn) << "at " << entry.at;
         EXPECT_EQ(step.hung, entry.hung) << "at " << entry.at;
@@ -70,10 +67,14 @@ TEST(Watchdog, AnAnswerJustBeforeTheTimeoutKeepsTheServer)
                      {0, false, true, false, false, 2000},
                      {100, true, false, false, false, 2000},
                      {2000, false, true, false, false, 4000},
+                     {4000, false, true, false, false, 6000},
+                     {6000, false, true, false, false, 8000},
                      {8099, true, true, false, false, 10099},
                      {10099, false, true, false, false, 12099},
-                     {16098, false, true, false, false, 16099},
-                     {16099, false, false, false, true, 18098},
+                     {12099, false, true, false, false, 14099},
+                     {14099, false, true, false, false, 16099},
+                     {16098, false, false, false, false, 16099},
+                     {16099, false, true, false, true, 18099},
                  });
 }
 
@@ -96,8 +97,11 @@ TEST(Watchdog, AFirstAnswerAfterTheWarningArmsIt)
                      {300000, false, true, true, false, 301000},
                      {300500, true, false, false, false, 301000},
                      {301000, false, true, false, false, 302000},
-                     {304499, false, true, false, false, 304500},
-                     {304500, false, false, false, true, 305499},
+                     {302000, false, true, false, false, 303000},
+                     {303000, false, true, false, false, 304000},
+                     {304000, false, true, false, false, 304500},
+                     {304499, false, false, false, false, 304500},
+                     {304500, false, false, false, true, 305000},
                  });
 }
 
@@ -108,11 +112,66 @@ TEST(Watchdog, ASlowServerThatAnswersEverySecondQueryIsKept)
     const unsigned long long launch = 1000;
     watchdog dog = watchdog_start(launch, 4);
     for (unsigned long long t = 0; t <= 600000; t += 100) {
-        if (t % 2000 == 900) {
-            watchdog_answer(dog, launch + t);
-        }
-        ASSERT_FALSE(watchdog_look(dog, launch + t).hung) << t;
+        ASSERT_FALSE(watchdog_look(dog, launch + t, t % 2000 == 900).hung) << t;
     }
+}
+
+TEST(Watchdog, MolvsOwnAbsenceIsNotTheServersSilence)
+{
+    // hang_timeout 4 s, a query every second; MOLV stopped from 2 s to 11 s.
+    // On its return the silence counts from 11 s: a query goes out at once,
+    // and the answer to it keeps the server.
+    run_looks(4, {
+                     {0, false, true, false, false, 1000},
+                     {100, true, false, false, false, 1000},
+                     {1000, false, true, false, false, 2000},
+                     {11000, false, true, false, false, 12000},
+                     {11050, true, false, false, false, 12000},
+                     {12000, false, true, false, false, 13000},
+                     {13000, false, true, false, false, 14000},
+                     {14000, false, true, false, false, 15000},
+                     {15000, false, true, false, false, 15050},
+                     {15050, false, false, false, true, 16000},
+                 });
+    // A late wake within one interval of the wake asked for is no absence.
+    run_looks(4, {
+                     {0, false, true, false, false, 1000},
+                     {100, true, false, false, false, 1000},
+                     {1900, false, true, false, false, 2900},
+                     {2900, false, true, false, false, 3900},
+                     {3900, false, true, false, false, 4100},
+                     {4100, false, false, false, true, 4900},
+                 });
+}
+
+TEST(Watchdog, AnAnswerWaitingAtTheDeadlineIsReadBeforeTheDecision)
+{
+    run_looks(4, {
+                     {0, false, true, false, false, 1000},
+                     {100, true, false, false, false, 1000},
+                     {1000, false, true, false, false, 2000},
+                     {2000, false, true, false, false, 3000},
+                     {3000, false, true, false, false, 4000},
+                     {4000, false, true, false, false, 4100},
+                     // The deadline, with the answer to the query at 4 s read
+                     // in the same look.
+                     {4100, true, false, false, false, 5000},
+                 });
+}
+
+TEST(Watchdog, AServerSilentAfterMolvsAbsenceIsHungOneTimeoutLater)
+{
+    run_looks(8, {
+                     {0, false, true, false, false, 2000},
+                     {500, true, false, false, false, 2000},
+                     {2000, false, true, false, false, 4000},
+                     // Away for 30 s; the server fell silent meanwhile.
+                     {34000, false, true, false, false, 36000},
+                     {36000, false, true, false, false, 38000},
+                     {38000, false, true, false, false, 40000},
+                     {40000, false, true, false, false, 42000},
+                     {42000, false, true, false, true, 44000},
+                 });
 }
 
 // Local seconds of a date and time of day.
@@ -269,18 +328,20 @@ TEST(Events, ArgumentsAreCutAtTheirCapacity)
     EXPECT_EQ(std::strlen(call.event), event_word_capacity - 1);
 }
 
-TEST(Events, AnEndIsAnExitCodeOrASignal)
+TEST(Events, AnEndIsAnExitCodeASignalOrUnknown)
 {
     char detail[32];
-    describe_server_end({false, 0}, detail, sizeof detail);
+    describe_server_end({false, 0, false}, detail, sizeof detail);
     EXPECT_STREQ(detail, "exit 0");
-    describe_server_end({true, 9}, detail, sizeof detail);
+    describe_server_end({true, 9, false}, detail, sizeof detail);
     EXPECT_STREQ(detail, "signal 9");
-    describe_server_end({false, 3221225477UL}, detail, sizeof detail);
+    describe_server_end({false, 3221225477UL, false}, detail, sizeof detail);
     EXPECT_STREQ(detail, "exit 3221225477");
     char small[7];
-    describe_server_end({true, 15}, small, sizeof small);
+    describe_server_end({true, 15, false}, small, sizeof small);
     EXPECT_STREQ(small, "signal");
+    describe_server_end({true, 15, true}, detail, sizeof detail);
+    EXPECT_STREQ(detail, "unknown");
 }
 
 } // namespace

@@ -18,6 +18,10 @@ bool server_done = true;
 int server_status = 0;
 server_end last_end = {};
 
+// A server found again: not a child, its end known from a pidfd.
+bool server_found = false;
+int found_pidfd = -1;
+
 // The event programs that still run; 0 marks a free place.
 pid_t running[event_program_capacity] = {};
 
@@ -49,6 +53,32 @@ void keep_server(pid_t pid)
 {
     server_pid = pid;
     server_done = false;
+    server_found = false;
+}
+
+void keep_found_server(pid_t pid, int pidfd)
+{
+    keep_server(pid);
+    server_found = true;
+    found_pidfd = pidfd;
+}
+
+bool server_is_found()
+{
+    return server_found && !server_done;
+}
+
+int take_found_pidfd()
+{
+    const int pidfd = found_pidfd;
+    found_pidfd = -1;
+    return pidfd;
+}
+
+void note_found_server_ended()
+{
+    server_done = true;
+    server_status = 0;
 }
 
 pid_t running_server()
@@ -82,6 +112,8 @@ void note_ended_child(pid_t ended, int status)
 void release_server()
 {
     last_end = end_of(server_status);
+    last_end.unknown = server_found;
+    server_found = false;
     server_pid = -1;
 }
 

@@ -9,6 +9,20 @@
 // Records the server just started, which has not ended yet.
 void keep_server(pid_t pid);
 
+// Takes a server found again as the server that runs: not MOLV's child,
+// its end told by `pidfd` (-1 where the system has none), which the wait
+// takes over.
+void keep_found_server(pid_t pid, int pidfd);
+
+// Whether the running server is one found again, not MOLV's child.
+bool server_is_found();
+
+// Hands the found server's pidfd to the wait, once; -1 otherwise.
+int take_found_pidfd();
+
+// The found server has ended; its status cannot be known.
+void note_found_server_ended();
+
 // The running server's process id, -1 while none runs. Safe in a signal
 // handler.
 pid_t running_server();

@@ -60,3 +60,5 @@ void platform_set_colour(platform_console console, unsigned short colour)
     }
 }
 
+// A terminal's selection never blocks the program that writes to it.
+void platform_prepare_console() {}

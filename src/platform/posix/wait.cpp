@@ -65,6 +65,17 @@ bool watched_ready(const pollfd* watched, nfds_t count, int descriptor)
     return false;
 }
 
+// Whether the found server has ended: its pidfd is readable, or without
+// one, its id is gone.
+bool found_server_gone()
+{
+    if (server_pidfd >= 0) {
+        pollfd watched = {server_pidfd, POLLIN, 0};
+        return poll(&watched, 1, 0) > 0;
+    }
+    return kill(running_server(), 0) != 0 && errno == ESRCH;
+}
+
 bool before(const timespec& a, const timespec& b)
 {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
@@ -97,7 +108,8 @@ server_wake wait_for_server_beside_others(unsigned long long deadline_ms)
 {
     if (!pidfd_tried) {
         pidfd_tried = true;
-        server_pidfd = static_cast<int>(syscall(SYS_pidfd_open, running_server(), 0));
+        server_pidfd = server_is_found() ? take_found_pidfd()
+                                         : static_cast<int>(syscall(SYS_pidfd_open, running_server(), 0));
     }
     // The stop signals are let in only inside the wait, so that one that
     // comes just before it still interrupts it.
@@ -113,6 +125,9 @@ server_wake wait_for_server_beside_others(unsigned long long deadline_ms)
     server_wake wake = server_wake::ended;
     for (;;) {
         collect_children();
+        if (server_is_found() && found_server_gone()) {
+            note_found_server_ended();
+        }
         if (server_collected()) {
             wake = server_wake::ended;
             break;
@@ -133,7 +148,17 @@ server_wake wait_for_server_beside_others(unsigned long long deadline_ms)
             }
         }
         timespec left = time_left(deadline_ms);
-        const int ready = ppoll(watched, count, deadline_ms != 0 ? &left : nullptr, &waiting_mask);
+        const bool looking = server_is_found() && server_pidfd < 0 &&
+                             (deadline_ms == 0 || left.tv_sec > 0);
+        if (looking) {
+            // A found server without a pidfd is looked at once a second.
+            left = {1, 0};
+        }
+        const int ready = ppoll(watched, count, deadline_ms != 0 || looking ? &left : nullptr,
+                                &waiting_mask);
+        if (ready == 0 && looking) {
+            continue;
+        }
         if (ready == 0) {
             woken = true;
             wake = server_wake::deadline;
@@ -159,7 +184,8 @@ server_wake platform_wait_server_until(unsigned long long deadline_ms)
     if (running_server() <= 0) {
         return server_wake::ended;
     }
-    if (deadline_ms == 0 && query_descriptor() < 0 && alarm_descriptor() < 0) {
+    if (deadline_ms == 0 && query_descriptor() < 0 && alarm_descriptor() < 0 &&
+        !server_is_found()) {
         if (!wait_for_server_alone()) {
             return server_wake::stop_asked;
         }

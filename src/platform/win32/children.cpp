@@ -12,7 +12,7 @@ PROCESS_INFORMATION server_process = {};
 
 bool server_held = false;
 
-server_end last_end = {false, 0};
+server_end last_end = {false, 0, false};
 
 HANDLE programs[event_program_capacity] = {};
 unsigned program_count = 0;
@@ -25,6 +25,14 @@ void keep_server(const PROCESS_INFORMATION& started)
     server_held = true;
 }
 
+void keep_found_server(HANDLE process, DWORD id)
+{
+    server_process = PROCESS_INFORMATION{};
+    server_process.hProcess = process;
+    server_process.dwProcessId = id;
+    server_held = true;
+}
+
 HANDLE server_process_handle()
 {
     return server_held ? server_process.hProcess : nullptr;
@@ -32,7 +40,10 @@ HANDLE server_process_handle()
 
 HANDLE server_thread_handle()
 {
-    return server_held ? server_process.hThread : nullptr;
+    if (!server_held) {
+        return nullptr;
+    }
+    return server_process.hThread != nullptr ? server_process.hThread : server_process.hProcess;
 }
 
 void finish_server()
@@ -43,7 +54,9 @@ void finish_server()
     }
     last_end.by_signal = false;
     last_end.code = code;
-    CloseHandle(server_process.hThread);
+    if (server_process.hThread != nullptr) {
+        CloseHandle(server_process.hThread);
+    }
     CloseHandle(server_process.hProcess);
     server_process = PROCESS_INFORMATION{};
     server_held = false;

@@ -9,11 +9,15 @@
 // Keeps the handles of the server just started.
 void keep_server(const PROCESS_INFORMATION& started);
 
+// Keeps a server found again, of which MOLV has the process handle alone;
+// the wait then watches the process.
+void keep_found_server(HANDLE process, DWORD id);
+
 // The server's process handle, nullptr while none runs.
 HANDLE server_process_handle();
 
-// The server's primary thread, which ends when the server does; nullptr
-// while none runs.
+// The server's primary thread, which ends when the server does (the
+// process of a found server); nullptr while none runs.
 HANDLE server_thread_handle();
 
 // Takes the exit code of the server whose primary thread has ended and

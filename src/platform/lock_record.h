@@ -1,0 +1,33 @@
+// The text of the lock file "molv.lock": the process id of the MOLV that
+// holds it, and the server it started last with what tells that process
+// apart from a later one with the same id (on Linux the clock ticks since
+// boot that its start came no later than and the boot's id, on Windows its
+// creation time). A last line "end" marks a record written whole:
+//
+//   molv 4242
+//   server 4250 8812345 1f0c5c3e-0a4b-4a43-9a62-4b1d6f0e7a21
+//   end
+//
+// The server line is left out while none has been started.
+#pragma once
+
+#include <cstddef>
+
+// Room for the identity of a process and for the whole record.
+constexpr std::size_t process_identity_capacity = 96;
+constexpr std::size_t lock_record_capacity = 192;
+
+struct lock_record {
+    unsigned long molv;   // 0 when unknown
+    unsigned long server; // 0 when no server is recorded
+    char identity[process_identity_capacity];
+};
+
+// Writes the record's text to `destination`; false (and an empty text)
+// when it does not fit or an identity holds a line end.
+bool compose_lock_record(const lock_record& record, char* destination, std::size_t capacity);
+
+// Reads the first `length` bytes of `text`. The MOLV's id is taken from any
+// record that has its first line whole; the server only from one that ends
+// in "end". Returns false when not even the MOLV's line could be read.
+bool parse_lock_record(const char* text, std::size_t length, lock_record& record);

@@ -1,0 +1,114 @@
+// One MOLV per folder: flock on "molv.lock", held for the whole run and let
+// go of by the system however MOLV ends, so that a stale file never blocks.
+// The file holds the record of lock_record.h, rewritten in place: a renamed
+// new file would stand beside the locked one, and another MOLV would lock
+// that.
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "platform/posix/files.h"
+#include "platform/posix/lock.h"
+
+namespace {
+
+int lock_descriptor = -1;
+
+// The length of the record in the file, so that a rewrite cuts the file
+// only when it has become shorter.
+std::size_t record_length = 0;
+
+// The record found when the lock was taken.
+lock_record found_record = {};
+
+// Reads the record of the file open on `descriptor`.
+bool read_record(int descriptor, lock_record& record)
+{
+    char text[lock_record_capacity];
+    const ssize_t got = pread(descriptor, text, sizeof text, 0);
+    return got > 0 && parse_lock_record(text, static_cast<std::size_t>(got), record);
+}
+
+void write_record(const lock_record& record)
+{
+    char text[lock_record_capacity];
+    if (lock_descriptor < 0 || !compose_lock_record(record, text, sizeof text)) {
+        return;
+    }
+    std::size_t length = 0;
+    while (text[length] != '\0') {
+        ++length;
+    }
+    // Written first, cut after: a MOLV killed in between leaves a record
+    // whose end does not stand last, or is not there, which no reader takes.
+    if (pwrite(lock_descriptor, text, length, 0) != static_cast<ssize_t>(length)) {
+        return;
+    }
+    if (length < record_length) {
+        const int cut = ftruncate(lock_descriptor, static_cast<off_t>(length));
+        (void)cut;
+    }
+    record_length = length;
+}
+
+} // namespace
+
+folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_t reason_capacity)
+{
+    holder = 0;
+    const int descriptor = open(lock_file_name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (descriptor < 0) {
+        set_reason(reason, reason_capacity, errno);
+        return folder_lock::failed;
+    }
+    int locked = 0;
+    do {
+        locked = flock(descriptor, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        const int error = errno;
+        lock_record other = {};
+        if (error == EWOULDBLOCK && read_record(descriptor, other)) {
+            holder = other.molv;
+        }
+        close(descriptor);
+        if (error == EWOULDBLOCK) {
+            return folder_lock::busy;
+        }
+        set_reason(reason, reason_capacity, error);
+        return folder_lock::failed;
+    }
+    lock_descriptor = descriptor;
+    if (!read_record(descriptor, found_record)) {
+        found_record = lock_record{};
+    }
+    // Whatever the file held is cut at the first write.
+    record_length = lock_record_capacity;
+    // This MOLV's id, beside the server of the MOLV before until the first
+    // launch or the server found again is recorded.
+    lock_record own = found_record;
+    own.molv = static_cast<unsigned long>(getpid());
+    write_record(own);
+    return folder_lock::held;
+}
+
+bool recorded_server(lock_record& record)
+{
+    record = found_record;
+    return lock_descriptor >= 0 && record.server != 0;
+}
+
+void write_server_record(unsigned long server, const char* identity)
+{
+    lock_record record = {};
+    record.molv = static_cast<unsigned long>(getpid());
+    record.server = server;
+    std::size_t at = 0;
+    for (; identity[at] != '\0' && at + 1 < sizeof record.identity; ++at) {
+        record.identity[at] = identity[at];
+    }
+    record.identity[at] = '\0';
+    write_record(record);
+}

@@ -1,0 +1,69 @@
+// A server found again after a restart of MOLV: the lock file names the
+// process MOLV started last with its creation time, so that a later process
+// with the same id is never taken for it. Executables are not compared: a
+// wrapper under Wine becomes another program with the same id.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/win32/children.h"
+#include "platform/win32/job.h"
+#include "platform/win32/lock.h"
+
+namespace {
+
+// The creation time of `process` as text; false when it cannot be had.
+bool process_identity(HANDLE process, char* identity, std::size_t capacity)
+{
+    FILETIME created = {};
+    FILETIME exited = {};
+    FILETIME kernel = {};
+    FILETIME user = {};
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        return false;
+    }
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    const int written = std::snprintf(identity, capacity, "%llu", ticks);
+    return written > 0 && static_cast<std::size_t>(written) < capacity;
+}
+
+} // namespace
+
+void platform_record_server()
+{
+    const HANDLE process = server_process_handle();
+    char identity[process_identity_capacity];
+    if (process != nullptr && process_identity(process, identity, sizeof identity)) {
+        write_server_record(platform_server_id(), identity);
+    }
+}
+
+unsigned long platform_find_server()
+{
+    lock_record record = {};
+    if (!recorded_server(record) || record.server == GetCurrentProcessId()) {
+        return 0;
+    }
+    // Its end, its exit code and its forced end; not inheritable.
+    const HANDLE process =
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
+                    static_cast<DWORD>(record.server));
+    if (process == nullptr) {
+        return 0;
+    }
+    char identity[process_identity_capacity];
+    if (!process_identity(process, identity, sizeof identity) ||
+        std::strcmp(identity, record.identity) != 0 ||
+        WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
+        CloseHandle(process);
+        return 0;
+    }
+    keep_found_server(process, static_cast<DWORD>(record.server));
+    // The job an earlier MOLV made for it, so that a stop reaches all of it;
+    // without one, the server alone is watched and stopped.
+    open_server_job();
+    return record.server;
+}

@@ -1,0 +1,107 @@
+// One MOLV per folder: "molv.lock" held open for writing without write
+// sharing for the whole run, so that a second MOLV cannot open it so; the
+// system closes it however MOLV ends, and a stale file never blocks. The
+// file holds the record of lock_record.h, rewritten in place: a renamed new
+// file would stand beside the held one, and another MOLV would take that.
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/win32/lock.h"
+#include "platform/win32/reason.h"
+
+namespace {
+
+HANDLE lock_file = INVALID_HANDLE_VALUE;
+
+// The record found when the lock was taken.
+lock_record found_record = {};
+
+bool read_record(HANDLE file, lock_record& record)
+{
+    char text[lock_record_capacity];
+    DWORD got = 0;
+    OVERLAPPED at = {};
+    return ReadFile(file, text, sizeof text, &got, &at) && got > 0 &&
+           parse_lock_record(text, got, record);
+}
+
+void write_record(const lock_record& record)
+{
+    char text[lock_record_capacity];
+    if (lock_file == INVALID_HANDLE_VALUE || !compose_lock_record(record, text, sizeof text)) {
+        return;
+    }
+    const DWORD length = static_cast<DWORD>(std::strlen(text));
+    DWORD written = 0;
+    OVERLAPPED at = {};
+    // Written first, cut after: a MOLV ended in between leaves a record
+    // whose end does not stand last, which no reader takes.
+    if (WriteFile(lock_file, text, length, &written, &at) && written == length) {
+        SetFilePointer(lock_file, static_cast<LONG>(length), nullptr, FILE_BEGIN);
+        SetEndOfFile(lock_file);
+    }
+}
+
+// The id of the MOLV that holds the lock, read through a handle that shares
+// everything; 0 when it cannot be read.
+unsigned long holder_of_lock()
+{
+    const HANDLE file = CreateFileA(lock_file_name, GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    lock_record other = {};
+    const bool read = read_record(file, other);
+    CloseHandle(file);
+    return read ? other.molv : 0;
+}
+
+} // namespace
+
+folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_t reason_capacity)
+{
+    holder = 0;
+    // Not inheritable: the handle stays MOLV's.
+    const HANDLE file = CreateFileA(lock_file_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+            holder = holder_of_lock();
+            return folder_lock::busy;
+        }
+        system_reason(error, reason, reason_capacity, lock_file_name);
+        return folder_lock::failed;
+    }
+    lock_file = file;
+    if (!read_record(file, found_record)) {
+        found_record = lock_record{};
+    }
+    lock_record own = found_record;
+    own.molv = GetCurrentProcessId();
+    write_record(own);
+    return folder_lock::held;
+}
+
+bool recorded_server(lock_record& record)
+{
+    record = found_record;
+    return lock_file != INVALID_HANDLE_VALUE && record.server != 0;
+}
+
+void write_server_record(unsigned long server, const char* identity)
+{
+    lock_record record = {};
+    record.molv = GetCurrentProcessId();
+    record.server = server;
+    std::size_t at = 0;
+    for (; identity[at] != '\0' && at + 1 < sizeof record.identity; ++at) {
+        record.identity[at] = identity[at];
+    }
+    record.identity[at] = '\0';
+    write_record(record);
+}
