@@ -26,9 +26,6 @@ pid_t watched_session = 0;
 // Whether the orphans of the session come to MOLV.
 bool orphans_come_here = true;
 
-// Whether the session's main group got the stop signal already.
-volatile sig_atomic_t group_asked = 0;
-
 // The processes found by the last look; a session larger than this is
 // looked at again after those have gone.
 constexpr unsigned found_capacity = 256;
@@ -175,13 +172,8 @@ void watch_session(pid_t session, bool started_here)
 {
     watched_session = session;
     orphans_come_here = started_here;
-    group_asked = 0;
+    forget_group_asked();
     found_count = 0;
-}
-
-void note_group_asked()
-{
-    group_asked = 1;
 }
 
 unsigned platform_server_leftovers()
@@ -205,9 +197,9 @@ void platform_ask_leftovers_to_stop()
     }
     // The group gets one signal at most: a second one could cut short a
     // program's own closing.
-    if (group_asked == 0) {
+    if (!group_was_asked()) {
         kill(-watched_session, SIGTERM);
-        group_asked = 1;
+        note_group_asked();
     }
     signal_found(SIGTERM, true);
 }

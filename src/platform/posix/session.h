@@ -11,10 +11,6 @@
 // parent, so what is left of it is always looked for in /proc.
 void watch_session(pid_t session, bool started_here = true);
 
-// The server's process group has been sent a stop signal. Safe in a signal
-// handler.
-void note_group_asked();
-
 // What /proc/N/stat tells of a process: its state letter, parent, process
 // group and session.
 struct process_fields {

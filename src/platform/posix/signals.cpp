@@ -15,6 +15,10 @@ namespace {
 // The stop signal received as a container's first process, 0 while none.
 volatile sig_atomic_t stop_signal = 0;
 
+// Whether the server's process group got a stop signal already; it gets
+// one at most, as a second could cut short a program's own closing.
+volatile sig_atomic_t group_asked = 0;
+
 // Whether the stop signals are caught and passed on (only as PID 1).
 bool passing_stops = false;
 
@@ -110,4 +114,19 @@ sigset_t waiting_signal_mask()
         }
     }
     return mask;
+}
+
+void note_group_asked()
+{
+    group_asked = 1;
+}
+
+bool group_was_asked()
+{
+    return group_asked != 0;
+}
+
+void forget_group_asked()
+{
+    group_asked = 0;
 }

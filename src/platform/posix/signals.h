@@ -31,3 +31,13 @@ void pass_on_stop(int signal_number);
 // they stay blocked, so that one that comes just before a wait still
 // interrupts it.
 sigset_t waiting_signal_mask();
+
+// The server's process group has been sent a stop signal, by the stop or by
+// a stop passed on. Safe in a signal handler.
+void note_group_asked();
+
+// Whether the group has been sent one since the last forget_group_asked.
+bool group_was_asked();
+
+// A new server's group: nothing asked of it yet.
+void forget_group_asked();

@@ -8,7 +8,7 @@
 
 #include "text/text.h"
 #include "platform/platform.h"
-#include "platform/posix/session.h"
+#include "platform/posix/signals.h"
 
 namespace {
 
