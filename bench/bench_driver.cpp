@@ -47,6 +47,7 @@ enum class part {
     idle,
     crash_loop,
     watchdog_speed,
+    status_speed,
     hang,
     watchdog_idle,
     schedule,
@@ -68,6 +69,8 @@ bool& part_flag(options& opt, part which)
         return opt.run_crash_loop;
     case part::watchdog_speed:
         return opt.run_watchdog_speed;
+    case part::status_speed:
+        return opt.run_status_speed;
     case part::hang:
         return opt.run_hang;
     case part::watchdog_idle:
@@ -86,8 +89,8 @@ void run_only(options& opt, part which, bool& only_given)
 {
     if (!only_given) {
         for (part each : {part::speed, part::large_log, part::footprint, part::idle,
-                          part::crash_loop, part::watchdog_speed, part::hang,
-                          part::watchdog_idle, part::schedule, part::found}) {
+                          part::crash_loop, part::watchdog_speed, part::status_speed,
+                          part::hang, part::watchdog_idle, part::schedule, part::found}) {
             part_flag(opt, each) = false;
         }
         only_given = true;
@@ -107,6 +110,7 @@ const part_option part_options[] = {
     {"idle", part::idle},
     {"crash-loop", part::crash_loop},
     {"watchdog-speed", part::watchdog_speed},
+    {"status-speed", part::status_speed},
     {"hang", part::hang},
     {"watchdog-idle", part::watchdog_idle},
     {"schedule", part::schedule},
@@ -123,9 +127,11 @@ bool parse_part_option(const char* argument, options& opt, bool& only_given)
         std::snprintf(only, sizeof only, "--%s-only", each.name);
         if (std::strcmp(argument, no) == 0) {
             part_flag(opt, each.which) = false;
-            // The watchdog's row belongs to the speed comparison.
+            // The watchdog's and the status file's rows belong to the speed
+            // comparison.
             if (each.which == part::speed) {
                 opt.run_watchdog_speed = false;
+                opt.run_status_speed = false;
             }
             return true;
         }
@@ -144,7 +150,8 @@ const char usage_text[] =
     "                    [--large-log-bytes N] [--hangs N] [--watchdog-seconds S]\n"
     "                    [--schedule-seconds S] [--nice N]\n"
     "                    [--no-PART] [--PART-only]   (PART: speed, large-log, footprint, idle,\n"
-    "                    crash-loop, watchdog-speed, hang, watchdog-idle, schedule, found)\n";
+    "                    crash-loop, watchdog-speed, status-speed, hang, watchdog-idle,\n"
+    "                    schedule, found)\n";
 
 // The scheduled restart of its row lies 23 hours ahead of the start.
 constexpr unsigned long schedule_seconds_limit = 22 * 3600;
@@ -331,7 +338,7 @@ int main(int argc, char** argv)
 
     print_machine(opt);
     bool ok = true;
-    if (opt.run_speed || opt.run_watchdog_speed) {
+    if (opt.run_speed || opt.run_watchdog_speed || opt.run_status_speed) {
         ok = run_speed(opt) && ok;
     }
     if (ok && opt.run_large_log) {

@@ -39,6 +39,7 @@ struct options {
     bool run_large_log = true;
     bool run_crash_loop = true;
     bool run_watchdog_speed = true;
+    bool run_status_speed = true;
     bool run_hang = true;
     bool run_watchdog_idle = true;
     bool run_schedule = true;
@@ -113,6 +114,9 @@ void clean_folder(const char* folder);
 
 inline constexpr char server_name[] = "quick_server";
 inline constexpr char log_name[] = "server.log";
+// The status file of the cases that set one, in the case folder.
+inline constexpr char status_name[] = "molv.prom";
+inline constexpr char status_setting[] = "status_file=molv.prom\n";
 
 // How the settings file of a case treats a server that ends at once.
 enum class pacing { immediate, default_settings };
@@ -173,6 +177,9 @@ const char* kind_name(supervisor kind);
 // A UDP port on 127.0.0.1 that nothing is bound to just now, or 0.
 unsigned free_udp_port();
 long read_pid_file(const char* folder);
+// The value of the first series of `metric` in the case's status file, or -1
+// when the file or the series is not there.
+long long read_status_value(const char* folder, const char* metric);
 
 // Starts MOLV with a long-running server and waits until the server has
 // stopped it in its wait; the server's process id is then known. MOLV is

@@ -313,6 +313,30 @@ long read_pid_file(const char* folder)
     return pid;
 }
 
+long long read_status_value(const char* folder, const char* metric)
+{
+    char path[4096];
+    FILE* file = join(path, sizeof path, folder, status_name) ? std::fopen(path, "r") : nullptr;
+    if (file == nullptr) {
+        return -1;
+    }
+    const std::size_t length = std::strlen(metric);
+    long long value = -1;
+    // Long enough for a series line with the folder label of a case folder.
+    char line[8192];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (std::strncmp(line, metric, length) == 0 && line[length] == '{') {
+            const char* end = std::strstr(line, "} ");
+            if (end == nullptr || std::sscanf(end + 2, "%lld", &value) != 1) {
+                value = -1;
+            }
+            break;
+        }
+    }
+    std::fclose(file);
+    return value;
+}
+
 bool start_long_running(const options& opt, launch& what, pid_t& pid, long& server)
 {
     what.idle = true;

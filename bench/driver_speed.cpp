@@ -1,10 +1,11 @@
 // Restart speed: MOLV against the reference loop on the server that ends at
-// once, backups on and off, and MOLV with the watchdog on, in alternating
-// rounds.
+// once, backups on and off, and MOLV with the watchdog on and with a status
+// file, in alternating rounds.
 #include "driver.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <signal.h>
 #include <vector>
 
@@ -26,10 +27,13 @@ struct speed_result {
 // warm-up stop: CPU from the stop at `first` to the stop at `last`
 // (last - first restarts); rate and gaps from instance first+1 on, since the
 // stop itself holds up the instance `first`. The CPU figure is a mean (time
-// waiting for a core is not CPU time); the other two are medians.
+// waiting for a core is not CPU time); the other two are medians. With a
+// status file set, the file must have been written before each wait: at the
+// last stop it counts every launch and the server as up.
 speed_result speed_case(const options& opt, supervisor kind, bool backups, const char* folder,
                         const char* general = "")
 {
+    const bool status_file = std::strstr(general, "status_file=") != nullptr;
     speed_result result;
     const unsigned long first = 3;
     const unsigned long last = first + opt.restarts;
@@ -58,6 +62,10 @@ speed_result speed_case(const options& opt, supervisor kind, bool backups, const
     if (stopped) {
         at_last = take_snapshot(pid);
     }
+    // Read while MOLV is stopped in its wait; killed, it writes nothing more.
+    const long long launches =
+        stopped && status_file ? read_status_value(folder, "molv_server_launches_total") : 0;
+    const long long up = stopped && status_file ? read_status_value(folder, "molv_server_up") : 0;
     kill_and_reap(pid);
     reap_orphans();
     if (!stopped) {
@@ -104,6 +112,13 @@ speed_result speed_case(const options& opt, supervisor kind, bool backups, const
                      backups_made, lines.other_warnings, last - 1);
         return result;
     }
+    if (status_file && (launches != static_cast<long long>(last) || up != 1)) {
+        std::fprintf(stderr,
+                     "bench: MOLV's status file (%s/%s) shows %lld launches and up %lld at "
+                     "instance %lu; expected %lu and 1\n",
+                     folder, status_name, launches, up, last, last);
+        return result;
+    }
     clean_folder(folder);
     result.ok = true;
     return result;
@@ -124,12 +139,24 @@ void add(series& s, const speed_result& r)
 
 // The cases of the speed comparison. The watchdog case is MOLV with
 // backups off and a query port set: each instance gets its socket, its
-// first query and its place in the wait.
-enum speed_slot { molv_on, reference_on, molv_off, reference_off, molv_watchdog, slot_count };
+// first query and its place in the wait. The status case is MOLV with
+// backups off and a status file set: each launch and each end changes it,
+// and MOLV writes it once before it waits.
+enum speed_slot {
+    molv_on,
+    reference_on,
+    molv_off,
+    reference_off,
+    molv_watchdog,
+    molv_status,
+    slot_count
+};
 
 // The order of the cases in a round. The reference goes first in odd
 // rounds, MOLV in even ones; the watchdog case sits next to the reference
-// without backups, before it in odd rounds and after it in even ones.
+// without backups, before it in odd rounds and after it in even ones, and
+// the status case next to the watchdog case, on the far side from the
+// reference: the order of odd rounds is that of even ones reversed.
 std::vector<speed_slot> round_order(const options& opt, unsigned round)
 {
     const bool molv_first = round % 2 == 0;
@@ -146,7 +173,13 @@ std::vector<speed_slot> round_order(const options& opt, unsigned round)
         if (opt.run_watchdog_speed) {
             order.push_back(molv_watchdog);
         }
+        if (opt.run_status_speed) {
+            order.push_back(molv_status);
+        }
     } else {
+        if (opt.run_status_speed) {
+            order.push_back(molv_status);
+        }
         if (opt.run_watchdog_speed) {
             order.push_back(molv_watchdog);
         }
@@ -160,8 +193,8 @@ std::vector<speed_slot> round_order(const options& opt, unsigned round)
 bool run_speed(const options& opt)
 {
     char folders[slot_count][4096];
-    const char* names[slot_count] = {"molv_on", "reference_on", "molv_off", "reference_off",
-                                     "molv_watchdog"};
+    const char* names[slot_count] = {"molv_on",       "reference_on", "molv_off",
+                                     "reference_off", "molv_watchdog", "molv_status"};
     for (int i = 0; i < slot_count; ++i) {
         if (!join(folders[i], sizeof folders[i], opt.work, names[i])) {
             return false;
@@ -184,24 +217,33 @@ bool run_speed(const options& opt)
     for (unsigned round = 0; round < opt.rounds; ++round) {
         speed_result results[slot_count];
         for (speed_slot slot : round_order(opt, round)) {
-            const bool molv = slot == molv_on || slot == molv_off || slot == molv_watchdog;
+            const bool molv = slot == molv_on || slot == molv_off || slot == molv_watchdog ||
+                              slot == molv_status;
+            const char* general = slot == molv_watchdog ? watchdog_settings
+                                  : slot == molv_status ? status_setting
+                                                        : "";
             results[slot] = speed_case(opt, molv ? supervisor::molv : supervisor::reference,
                                        slot == molv_on || slot == reference_on, folders[slot],
-                                       slot == molv_watchdog ? watchdog_settings : "");
+                                       general);
             if (!results[slot].ok) {
                 return false;
             }
             add(results_of[slot], results[slot]);
         }
         molv_rss.push_back(static_cast<double>(
-            std::max(results[molv_on].rss_kb,
-                     std::max(results[molv_off].rss_kb, results[molv_watchdog].rss_kb))));
+            std::max(std::max(results[molv_on].rss_kb, results[molv_off].rss_kb),
+                     std::max(results[molv_watchdog].rss_kb, results[molv_status].rss_kb))));
         reference_rss.push_back(static_cast<double>(
             std::max(results[reference_on].rss_kb, results[reference_off].rss_kb)));
-        char watchdog_text[48] = "";
+        char watchdog_text[96] = "";
         if (opt.run_watchdog_speed) {
             std::snprintf(watchdog_text, sizeof watchdog_text, ", MOLV with watchdog %.0f",
                           results[molv_watchdog].rate);
+        }
+        if (opt.run_status_speed) {
+            const std::size_t used = std::strlen(watchdog_text);
+            std::snprintf(watchdog_text + used, sizeof watchdog_text - used,
+                          ", with status file %.0f", results[molv_status].rate);
         }
         if (opt.run_speed) {
             std::fprintf(stderr,
@@ -222,10 +264,13 @@ bool run_speed(const options& opt)
                 opt.rounds, opt.restarts, opt.log_bytes);
     std::printf("  (median [min..max] over rounds; ratio = MOLV / reference, paired by round; "
                 "goal on the median ratio;\n   restarts per second and end-to-start from the "
-                "median cycle of each case, CPU per restart as total / restarts%s)\n",
+                "median cycle of each case, CPU per restart as total / restarts%s%s)\n",
                 opt.run_watchdog_speed ? ";\n   watchdog on: MOLV with backups off and "
                                          "query_port set, against the reference without copy"
-                                       : "");
+                                       : "",
+                opt.run_status_speed ? ";\n   status file: MOLV with backups off and "
+                                       "status_file set, against the reference without copy"
+                                     : "");
     std::printf("  %-12s %-22s %-26s %-26s %-22s  %s\n", "case", "figure", "MOLV", "reference",
                 "MOLV/reference", "goal");
     struct row {
@@ -241,15 +286,21 @@ bool run_speed(const options& opt)
     if (opt.run_watchdog_speed) {
         rows.push_back({"watchdog on", molv_watchdog, reference_off});
     }
-    // With the watchdog on, the goal is on the end-to-start time alone; its
-    // other figures show what the query adds.
+    if (opt.run_status_speed) {
+        rows.push_back({"status file", molv_status, reference_off});
+    }
+    // With the watchdog on or a status file set, the goal is on the
+    // end-to-start time alone; the other figures show what the query or the
+    // file adds.
     bool met = true;
     bool watchdog_met = true;
+    bool status_met = true;
     for (const row& each : rows) {
         const series& m = results_of[each.molv];
         const series& r = results_of[each.reference];
         const bool watchdog = each.molv == molv_watchdog;
-        const double goal = watchdog ? no_goal : goal_ratio;
+        const bool status = each.molv == molv_status;
+        const double goal = watchdog || status ? no_goal : goal_ratio;
         const bool rate_met =
             print_row(each.label, "restarts per second", m.rate, r.rate, true, "%.0f", goal);
         const bool gap_met =
@@ -258,6 +309,8 @@ bool run_speed(const options& opt)
             print_row(each.label, "CPU per restart (us)", m.cpu, r.cpu, false, "%.1f", goal);
         if (watchdog) {
             watchdog_met = gap_met;
+        } else if (status) {
+            status_met = gap_met;
         } else {
             met = rate_met && gap_met && cpu_met && met;
         }
@@ -267,6 +320,10 @@ bool run_speed(const options& opt)
     if (opt.run_watchdog_speed) {
         std::printf("  Goal: watchdog on, end-to-start within %.2fx of the reference: %s\n",
                     goal_ratio, watchdog_met ? "met" : "MISSED");
+    }
+    if (opt.run_status_speed) {
+        std::printf("  Goal: status file set, end-to-start within %.2fx of the reference: %s\n",
+                    goal_ratio, status_met ? "met" : "MISSED");
     }
     if (opt.quick) {
         std::printf("  (quick mode: too few restarts and rounds for the ratios to mean much)\n");

@@ -15,14 +15,18 @@
 #   --log-bytes N           size of the server log (65536)
 #   --nice N                priority of the benchmark (e.g. -10 on a busy machine)
 #   --large-log-bytes N     size of the large log backed up against cp (268435456)
-#   --no-PART               leave a part out; --no-speed leaves out the watchdog's row too
+#   --no-PART               leave a part out; --no-speed leaves out the watchdog's and
+#                           the status file's rows too
 #   --PART-only             run only this part; several of them run together
 # where PART is one of
 #   speed                   MOLV against the reference, backups on and off
 #   watchdog-speed          end-to-start with query_port set, against the reference
 #                           (with the backups-off pair; about a minute and a half)
+#   status-speed            end-to-start with status_file set, against the reference
+#                           (with the backups-off pair; about a minute and a half)
 #   large-log               the large log against cp (well under a minute)
-#   footprint, idle
+#   footprint
+#   idle                    MOLV, the reference, and MOLV with status_file set, at rest
 #   crash-loop              default settings, a server that ends at once (about a minute)
 #   hang                    a server that falls silent, to the next start (about 80 seconds)
 #   watchdog-idle           wake-ups and CPU beside a server that answers (about a minute)
