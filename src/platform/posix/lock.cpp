@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "text/text.h"
 #include "platform/platform.h"
 #include "platform/posix/files.h"
 #include "platform/posix/lock.h"
@@ -105,10 +106,6 @@ void write_server_record(unsigned long server, const char* identity)
     lock_record record = {};
     record.molv = static_cast<unsigned long>(getpid());
     record.server = server;
-    std::size_t at = 0;
-    for (; identity[at] != '\0' && at + 1 < sizeof record.identity; ++at) {
-        record.identity[at] = identity[at];
-    }
-    record.identity[at] = '\0';
+    copy_text(record.identity, sizeof record.identity, identity);
     write_record(record);
 }

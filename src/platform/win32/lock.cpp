@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "text/text.h"
 #include "platform/platform.h"
 #include "platform/win32/lock.h"
 #include "platform/win32/reason.h"
@@ -98,10 +99,6 @@ void write_server_record(unsigned long server, const char* identity)
     lock_record record = {};
     record.molv = GetCurrentProcessId();
     record.server = server;
-    std::size_t at = 0;
-    for (; identity[at] != '\0' && at + 1 < sizeof record.identity; ++at) {
-        record.identity[at] = identity[at];
-    }
-    record.identity[at] = '\0';
+    copy_text(record.identity, sizeof record.identity, identity);
     write_record(record);
 }
