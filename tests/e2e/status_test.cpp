@@ -117,3 +117,15 @@ TEST_F(status_file_test, AFileThatCannotBeWrittenIsWarnedOfOnceUntilAWriteWorks)
     EXPECT_EQ(warnings_not_written(), 2u);
     EXPECT_EQ(count_message(output(), restarting), 6u);
 }
+
+TEST_F(status_file_test, AFolderUnderTheFilesNameStaysWhereItIs)
+{
+    write_immediate_settings("[GENERAL]\nstatus_file=molv.prom\n");
+    ASSERT_TRUE(make_directory(work + "/molv.prom"));
+    ASSERT_TRUE(write_file(work + "/molv.prom/kept", "kept"));
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=3"});
+    ASSERT_TRUE(wait_for_instance(3));
+    EXPECT_EQ(warnings_not_written(), 1u);
+    EXPECT_EQ(read_file(work + "/molv.prom/kept"), "kept");
+}
