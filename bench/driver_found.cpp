@@ -75,14 +75,7 @@ bool run_found(const options& opt)
         // The server runs on; the next MOLV finds it.
         const double found_ms =
             launch_ms < 0.0 || server <= 0 ? -1.0 : time_to_line(opt, what, "watching it.", pid);
-        if (pid > 0) {
-            kill_and_reap(pid);
-        }
-        if (server > 0) {
-            kill(static_cast<pid_t>(server), SIGKILL);
-            untrack(static_cast<pid_t>(server));
-        }
-        reap_orphans();
+        end_long_running(pid, server);
         ok = launch_ms >= 0.0 && found_ms >= 0.0;
         launched.push_back(launch_ms);
         found.push_back(found_ms);
