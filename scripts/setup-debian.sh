@@ -2,10 +2,77 @@
 # Installs what building and testing MOLV needs on a Debian machine (as root):
 # promtool (in prometheus) and the node exporter read the status file in
 # the tests.
+#
+# A mirror in the middle of a sync makes `apt-get update` fail for one index
+# or two while every other one is fetched: the update is tried a few times,
+# and then the script goes on with the lists it has. Only a package that is
+# needed and cannot be installed stops it. Packages already installed are
+# not installed again, so a second run spends seconds here.
+#
+# Environment (for the tests of this script): MOLV_SETUP_TRIES (default 3),
+# MOLV_SETUP_PAUSE seconds between tries (default 5), MOLV_SETUP_DRY_RUN=1
+# decides and prints what it would install without installing it.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
-dpkg --add-architecture i386
-apt-get update -q
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+tries=${MOLV_SETUP_TRIES:-3}
+pause=${MOLV_SETUP_PAUSE:-5}
+dry_run=${MOLV_SETUP_DRY_RUN:-0}
+
+packages=(
+  ca-certificates file cmake make g++ googletest
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
+  wine wine64
+  clang libclang-rt-14-dev xvfb xauth
+  prometheus prometheus-node-exporter
+)
+
+# Wine runs 32-bit Windows programs only where the kernel runs 32-bit
+# programs; that is asked of the kernel by running one.
+if "$here/runs-32bit.sh"; then
+  packages+=(wine32:i386)
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    [ "$dry_run" = 1 ] || dpkg --add-architecture i386
+  fi
+else
+  echo "setup: this kernel runs no 32-bit programs: the 64-bit Windows build will be tested under Wine instead"
+fi
+
+# The packages of the list that are not installed yet.
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  [ "$status" = installed ] || missing+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: every build and test tool is installed already"
+  exit 0
+fi
+if [ "$dry_run" = 1 ]; then
+  echo "setup: would install: ${missing[*]}"
+fi
+
+# Fetches the package lists; true once a try fetched every index.
+update_lists() {
+  local try
+  for ((try = 1; try <= tries; try++)); do
+    if apt-get update -q -o Acquire::Retries=3 >/tmp/molv-apt-update.$$ 2>&1; then
+      rm -f /tmp/molv-apt-update.$$
+      return 0
+    fi
+    if ((try < tries)); then
+      sleep "$pause"
+    fi
+  done
+  return 1
+}
+if ! update_lists; then
+  failed=$(grep -c '^E: Failed to fetch' /tmp/molv-apt-update.$$ || true)
+  echo "setup: apt-get update could not fetch ${failed:-some} index(es) after $tries tries (mirror in sync?); going on with the package lists at hand"
+  rm -f /tmp/molv-apt-update.$$
+fi
+[ "$dry_run" = 1 ] && exit 0
+
 # The tests start their own node exporter on a free port; no package may
 # start a service of its own while it is installed.
 policy=/usr/sbin/policy-rc.d
@@ -14,10 +81,13 @@ if [ ! -e "$policy" ]; then
   chmod 755 "$policy"
   trap 'rm -f "$policy"' EXIT
 fi
-apt-get install -y -q --no-install-recommends \
-  ca-certificates file cmake make g++ googletest \
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 \
-  wine wine64 wine32:i386 \
-  clang libclang-rt-14-dev xvfb xauth \
-  prometheus prometheus-node-exporter >/dev/null
+if ! apt-get install -y -q --no-install-recommends -o Acquire::Retries=3 "${missing[@]}" >/dev/null; then
+  # Names the packages that stop the setup: those that cannot be had now.
+  for package in "${missing[@]}"; do
+    if ! apt-get install -y -q --no-install-recommends -o Acquire::Retries=3 "$package" >/dev/null 2>&1; then
+      echo "setup: FAILED: the package $package could not be installed" >&2
+    fi
+  done
+  exit 1
+fi
 echo "setup: build and test tools installed"
