@@ -73,8 +73,11 @@ void platform_pause();
 
 // Starts the server: the program `exename` (relative to the current
 // directory, no search) with `command_line` as its whole command line, in a
-// console or session of its own. Returns false and writes the system's reason
-// to `reason` when it could not be started.
+// console or session of its own. The server is recorded in the lock file
+// (its process id and what tells it apart from a later process with the
+// same id) before it can run, so that a MOLV ended at any moment leaves no
+// server that the next one does not know of. Returns false and writes the
+// system's reason to `reason` when it could not be started.
 bool platform_start_server(const char* exename, const char* command_line,
                            char* reason, std::size_t reason_capacity);
 
@@ -276,11 +279,6 @@ enum class folder_lock {
 // process id as its file says, 0 when it cannot be read; on `failed`,
 // `reason` holds the system's reason.
 folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_t reason_capacity);
-
-// Records in the lock file the server started last: its process id and what
-// tells it apart from a later process with the same id. Nothing without the
-// lock or a running server.
-void platform_record_server();
 
 // Looks at the server the lock file names. When that very process still
 // runs, it becomes the server waited for, stopped and recorded as if MOLV

@@ -87,7 +87,6 @@ bool start_server()
         log_warning("  WARNING: The gameserver's own processes cannot be kept together: ",
                     reason);
     }
-    platform_record_server();
     log_line(colour_green, "  > Gameserver is now running.");
     pass_event_number("started", platform_server_id());
     return true;

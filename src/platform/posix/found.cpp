@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "platform/posix/children.h"
 #include "platform/posix/session.h"
+#include "platform/posix/found.h"
 #include "platform/posix/lock.h"
 
 namespace {
@@ -93,7 +94,7 @@ unsigned long long ticks_now()
 // later process with the same id can only start after the server has ended,
 // so after the record; reading the exact start from /proc instead would
 // cost each launch more than the rest of the restart.
-void platform_record_server()
+void record_server()
 {
     const unsigned long id = platform_server_id();
     char identity[process_identity_capacity];

@@ -13,6 +13,7 @@
 #include "platform/command_words.h"
 #include "platform/platform.h"
 #include "platform/posix/children.h"
+#include "platform/posix/found.h"
 #include "platform/posix/launch.h"
 #include "platform/posix/session.h"
 #include "platform/posix/signals.h"
@@ -109,6 +110,7 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
     }
     if (error == 0) {
         keep_server(pid);
+        record_server();
         watch_session(pid);
         // A stop asked for just before this launch.
         if (received_stop_signal() != 0) {

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "platform/win32/children.h"
 #include "platform/win32/job.h"
+#include "platform/win32/found.h"
 #include "platform/win32/lock.h"
 
 namespace {
@@ -32,7 +33,7 @@ bool process_identity(HANDLE process, char* identity, std::size_t capacity)
 
 } // namespace
 
-void platform_record_server()
+void record_server()
 {
     const HANDLE process = server_process_handle();
     char identity[process_identity_capacity];

@@ -7,6 +7,7 @@
 #include "text/text.h"
 #include "platform/platform.h"
 #include "platform/win32/children.h"
+#include "platform/win32/found.h"
 #include "platform/win32/job.h"
 #include "platform/win32/launch.h"
 #include "platform/win32/reason.h"
@@ -92,8 +93,10 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
         job_failure[0] == '\0') {
         copy_text(job_failure, sizeof job_failure, failure);
     }
-    ResumeThread(started.hThread);
+    // Recorded before it runs: a MOLV ended now leaves a record of it.
     keep_server(started);
+    record_server();
+    ResumeThread(started.hThread);
     return true;
 }
 
