@@ -101,7 +101,6 @@ int run_startup()
     report_features();
     plain_line("");
     first_start = true;
-    status_begin(platform_epoch_seconds(), query_port_number != 0);
 
     if (!platform_file_readable(settings[exename])) {
         return stop_with_error("  ERROR: Executeable not found!");
@@ -109,9 +108,11 @@ int run_startup()
     if (!command_line_fits) {
         return stop_with_error("  ERROR: Server command line is longer than 255 characters!");
     }
+    // A MOLV refused here touches nothing of the one that runs.
     if (!lock_folder()) {
         return 0;
     }
+    status_begin(platform_epoch_seconds(), query_port_number != 0);
     supervise_server();
     status_write();
     return 0;

@@ -44,13 +44,20 @@ bool compose_lock_record(const lock_record& record, char* destination, std::size
         return false;
     }
     destination[0] = '\0';
-    if (std::strchr(record.identity, '\n') != nullptr || std::strchr(record.identity, '\r')) {
+    if (std::strpbrk(record.identity, "\r\n") != nullptr ||
+        std::strpbrk(record.log, "\r\n") != nullptr ||
+        std::strpbrk(record.backup, "\r\n") != nullptr) {
         return false;
     }
     int written = 0;
     if (record.server != 0) {
-        written = std::snprintf(destination, capacity, "molv %lu\nserver %lu %s\nend\n", record.molv,
-                                record.server, record.identity);
+        const bool log = record.log[0] != '\0';
+        written = std::snprintf(destination, capacity,
+                                "molv %lu\nserver %lu %s\n%s%s%s%s%s%s%send\n", record.molv,
+                                record.server, record.identity, log ? "log " : "", record.log,
+                                log ? "\n" : "", record.answered ? "answered\n" : "",
+                                record.backup[0] != '\0' ? "backup " : "", record.backup,
+                                record.backup[0] != '\0' ? "\n" : "");
     } else {
         written = std::snprintf(destination, capacity, "molv %lu\nend\n", record.molv);
     }
@@ -60,6 +67,35 @@ bool compose_lock_record(const lock_record& record, char* destination, std::size
     }
     return true;
 }
+
+namespace {
+
+// Copies the rest of the line from `at` to `line_end` into `destination`;
+// false when it is empty or does not fit.
+bool take_rest(const char* at, const char* line_end, char* destination, std::size_t capacity)
+{
+    const std::size_t length = static_cast<std::size_t>(line_end - at);
+    if (length == 0 || length >= capacity) {
+        return false;
+    }
+    std::memcpy(destination, at, length);
+    destination[length] = '\0';
+    return true;
+}
+
+// Reads the server line's "<id> <identity>" into `record`.
+bool read_server_line(const char* at, const char* line_end, lock_record& record)
+{
+    unsigned long server = 0;
+    if (!read_number(at, line_end, server) || at == line_end || *at != ' ' ||
+        !take_rest(at + 1, line_end, record.identity, sizeof record.identity)) {
+        return false;
+    }
+    record.server = server;
+    return true;
+}
+
+} // namespace
 
 bool parse_lock_record(const char* text, std::size_t length, lock_record& record)
 {
@@ -75,29 +111,38 @@ bool parse_lock_record(const char* text, std::size_t length, lock_record& record
         record.molv = 0;
         return false;
     }
-    at = first_end + 1;
-    const char* second_end = line_end(at, end);
-    if (second_end == nullptr || !starts_with(at, second_end, "server ")) {
-        return true;
+    // The server and what follows it count only from a record that ends in
+    // "end": one cut short by a MOLV that ended while writing names none.
+    lock_record found = {};
+    bool server_read = false;
+    for (at = first_end + 1;;) {
+        const char* next = line_end(at, end);
+        if (next == nullptr) {
+            return true;
+        }
+        if (next - at == 3 && starts_with(at, next, "end")) {
+            break;
+        }
+        if (!server_read) {
+            if (!starts_with(at, next, "server ") || !read_server_line(at + 7, next, found)) {
+                return true;
+            }
+            server_read = true;
+        } else if (starts_with(at, next, "log ")) {
+            if (!take_rest(at + 4, next, found.log, sizeof found.log)) {
+                return true;
+            }
+        } else if (next - at == 8 && starts_with(at, next, "answered")) {
+            found.answered = true;
+        } else if (!starts_with(at, next, "backup ") ||
+                   !take_rest(at + 7, next, found.backup, sizeof found.backup)) {
+            return true;
+        }
+        at = next + 1;
     }
-    const char* server_line = at + 7;
-    at = second_end + 1;
-    const char* third_end = line_end(at, end);
-    if (third_end == nullptr || third_end - at != 3 || !starts_with(at, third_end, "end")) {
-        return true;
+    if (server_read) {
+        found.molv = record.molv;
+        record = found;
     }
-    unsigned long server = 0;
-    if (!read_number(server_line, second_end, server) || server_line == second_end ||
-        *server_line != ' ') {
-        return true;
-    }
-    ++server_line;
-    const std::size_t identity_length = static_cast<std::size_t>(second_end - server_line);
-    if (identity_length == 0 || identity_length >= sizeof record.identity) {
-        return true;
-    }
-    std::memcpy(record.identity, server_line, identity_length);
-    record.identity[identity_length] = '\0';
-    record.server = server;
     return true;
 }

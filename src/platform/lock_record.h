@@ -6,25 +6,41 @@
 //
 //   molv 4242
 //   server 4250 8812345 1f0c5c3e-0a4b-4a43-9a62-4b1d6f0e7a21
+//   log 1835021 20480 1765275123.250000000
+//   answered
+//   backup 9.12.2026__10_12_03.log
 //   end
 //
-// The server line is left out while none has been started.
+// The server line is left out while none has been started. The server is
+// recorded before it can run, with what told the log file apart at that
+// moment ("log", left out when there was none): a log that is still the
+// same was not written by that server. "answered" follows once it has answered a
+// status query; "backup" once its end has been seen, naming the copy of its
+// log that is made then, written before that copy is begun. A record whose
+// server has ended without a "backup" line, or whose backup is not there,
+// leaves the log of that server still to be copied.
 #pragma once
 
 #include <cstddef>
 
 // Room for the identity of a process and for the whole record.
 constexpr std::size_t process_identity_capacity = 96;
-constexpr std::size_t lock_record_capacity = 192;
+constexpr std::size_t record_backup_capacity = 64;
+constexpr std::size_t file_fingerprint_capacity = 96;
+constexpr std::size_t lock_record_capacity = 448;
 
 struct lock_record {
     unsigned long molv;   // 0 when unknown
     unsigned long server; // 0 when no server is recorded
     char identity[process_identity_capacity];
+    char log[file_fingerprint_capacity]; // the log at the launch; "" none
+    bool answered;                       // the server has answered a query
+    char backup[record_backup_capacity]; // the copy of its log after its end
 };
 
 // Writes the record's text to `destination`; false (and an empty text)
-// when it does not fit or an identity holds a line end.
+// when it does not fit or a text of it holds a line end. Without a
+// server, the lines after it are left out.
 bool compose_lock_record(const lock_record& record, char* destination, std::size_t capacity);
 
 // Reads the first `length` bytes of `text`. The MOLV's id is taken from any

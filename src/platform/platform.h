@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "platform/lock_record.h"
+
 // An opaque handle to the console output, as kept by log_line.
 using platform_console = void*;
 
@@ -279,6 +281,43 @@ enum class folder_lock {
 // process id as its file says, 0 when it cannot be read; on `failed`,
 // `reason` holds the system's reason.
 folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_t reason_capacity);
+
+// The record the lock file held when this MOLV took the lock; false when it
+// names no server, or no lock is held.
+bool platform_previous_record(lock_record& record);
+
+// Notes in the record that the server started last has answered a status
+// query; once per server.
+void platform_record_answered();
+
+// Notes in the record, before the copy is begun, the name of the copy of
+// the log of the server that ended last.
+void platform_record_backup(const char* name);
+
+// When the server the lock file names has ended (it is not found running),
+// makes what it left (on POSIX the processes of its session or group, on
+// Windows those of its job) what platform_server_leftovers looks at, and
+// returns true; false when that cannot be known (another boot, another
+// process under its id) or nothing is left.
+bool platform_watch_previous_server_remains();
+
+// Gives up the server that did not end even when forced: it is no longer
+// waited for, and the next launch goes on without it.
+void platform_abandon_server();
+
+// What tells the present content of the file `name` apart from any later
+// one: on POSIX its inode, size and modification time to the nanosecond, on
+// Windows its size and last write time. False (and an empty text) when it
+// is not there or does not fit.
+bool platform_file_fingerprint(const char* name, char* destination, std::size_t capacity);
+
+// What the next launch records of the server's log: its fingerprint, or ""
+// when there is none.
+void platform_note_launch_log(const char* fingerprint);
+
+// The time the file `name` was last modified, in seconds since 1970-01-01
+// UTC; false when it cannot be read.
+bool platform_file_modified(const char* name, long long& epoch_seconds);
 
 // Looks at the server the lock file names. When that very process still
 // runs, it becomes the server waited for, stopped and recorded as if MOLV

@@ -48,9 +48,16 @@ unsigned previous_suffix = 0;
 
 } // namespace
 
+static_assert(backup_name_capacity <= record_backup_capacity,
+              "every backup name fits in the lock file's record");
+
 bool backup_log(char* failure, std::size_t failure_capacity)
 {
-    const std::tm now = local_time_now();
+    return backup_log_as_of(local_time_now(), failure, failure_capacity);
+}
+
+bool backup_log_as_of(const std::tm& now, char* failure, std::size_t failure_capacity)
+{
     // What an ended MOLV left under working names goes first, which also
     // gives its space back to this copy.
     platform_remove_stale_copies();
@@ -64,6 +71,7 @@ bool backup_log(char* failure, std::size_t failure_capacity)
     copy_result result;
     for (;; ++suffix) {
         backup_name(now, suffix, name, sizeof name);
+        platform_record_backup(name);
         result = platform_copy_new(settings[logfile], name, reason, sizeof reason);
         if (result != copy_result::exists) {
             break;

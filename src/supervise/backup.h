@@ -24,6 +24,10 @@ unsigned first_backup_suffix(const char* name, const char* previous_name,
 // in `failure`, when the log is there but could not be copied.
 bool backup_log(char* failure, std::size_t failure_capacity);
 
+// The same with the copy named after `time` instead of now. Each name is
+// noted in the lock file's record before the copy under it is begun.
+bool backup_log_as_of(const std::tm& time, char* failure, std::size_t failure_capacity);
+
 // True when `name` has exactly the form backup_name gives:
 // "day.month.year__HH_MM_SS.log" with an optional "-K" (K from 2) before
 // ".log", day and month without leading zeros, a year of four digits, each

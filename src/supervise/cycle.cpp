@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "supervise/backup.h"
 #include "supervise/events.h"
+#include "supervise/recovery.h"
 #include "supervise/retention.h"
 #include "supervise/schedule.h"
 #include "supervise/status.h"
@@ -25,6 +26,10 @@ unsigned retry_delay = 0;
 
 // When the running instance was launched, in monotonic milliseconds.
 unsigned long long launched_at = 0;
+
+// Whether the running instance is known to have answered before MOLV came
+// (a server found again), so that its silence counts from the start.
+bool answered_before = false;
 
 // Why an instance ended: by itself, or stopped by MOLV for a hang, a
 // scheduled restart or a stop asked of MOLV.
@@ -74,6 +79,13 @@ bool start_server()
         log_line(colour_white, "  > Restarting...");
     }
 
+    // The log as the server finds it goes into its record: a log still the
+    // same after its end was never written by it.
+    if (settings[logfile_backups][0] == '1') {
+        char fingerprint[file_fingerprint_capacity] = "";
+        platform_file_fingerprint(settings[logfile], fingerprint, sizeof fingerprint);
+        platform_note_launch_log(fingerprint);
+    }
     char reason[256] = "";
     if (!platform_start_server(settings[exename], command_line, reason, sizeof reason)) {
         log_warning("  WARNING: Could not start the gameserver: ", reason);
@@ -82,6 +94,7 @@ bool start_server()
         return false;
     }
     launched_at = platform_monotonic_ms();
+    answered_before = false;
     status_server_launched(platform_epoch_seconds());
     if (platform_take_grouping_failure(reason, sizeof reason)) {
         log_warning("  WARNING: The gameserver's own processes cannot be kept together: ",
@@ -187,6 +200,9 @@ static end_cause watch_server()
 {
     const bool watching = query_port_number != 0 && open_query_socket();
     watchdog dog = watchdog_start(launched_at, hang_timeout_seconds);
+    if (answered_before) {
+        watchdog_answer(dog, launched_at);
+    }
     if (restart_times.count != 0) {
         // Times that came while no instance ran pass without effect.
         look_at_schedule();
@@ -200,6 +216,7 @@ static end_cause watch_server()
             const bool answered = platform_query_answered();
             if (answered) {
                 status_server_answered();
+                platform_record_answered();
             }
             const watchdog_step step = watchdog_look(dog, platform_monotonic_ms(), answered);
             if (step.send_query) {
@@ -309,6 +326,8 @@ static bool find_running_server()
                   "  > Found the gameserver still running (process %lu); watching it.", id);
     log_line(colour_white, message);
     launched_at = platform_monotonic_ms();
+    lock_record record = {};
+    answered_before = platform_previous_record(record) && record.answered;
     status_server_running(platform_epoch_seconds());
     first_start = false;
     return true;
@@ -317,6 +336,9 @@ static bool find_running_server()
 void supervise_server()
 {
     bool found = find_running_server();
+    if (!found) {
+        take_over_ended_server();
+    }
     for (;;) {
         if (found || start_server()) {
             found = false;

@@ -56,9 +56,24 @@ void stop_gameserver(bool ask_first)
         log_warning("  WARNING: Could not stop the gameserver: ", reason);
     }
     platform_force_leftovers_end();
-    wait_for_end_until(0);
+    // What the force does not end within the same time again is given up,
+    // so that the cycle goes on whatever the system does.
+    const unsigned long long last = platform_monotonic_ms() + stop_timeout_seconds * 1000ULL;
+    const bool server_gone = ended || wait_for_end_until(last);
     platform_force_leftovers_end();
-    platform_wait_leftovers_gone(0);
+    if (server_gone && platform_wait_leftovers_gone(last)) {
+        return;
+    }
+    const unsigned left = platform_server_leftovers() + (server_gone ? 0 : 1);
+    if (!server_gone) {
+        platform_abandon_server();
+    }
+    if (left != 0) {
+        std::snprintf(message, sizeof message,
+                      "  WARNING: %u %s of the gameserver could not be ended; going on.", left,
+                      left == 1 ? "process" : "processes");
+        log_line(colour_yellow, message);
+    }
 }
 
 bool stop_leftovers()

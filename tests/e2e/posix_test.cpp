@@ -2,6 +2,7 @@
 // size limits, sessions, descriptors, zombies and symbolic links.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
@@ -56,7 +57,10 @@ protected:
                        count_message(output(), running) >= 2;
             },
             deadline_seconds));
-        EXPECT_EQ(count_message(output(), backing_up), 1u) << output();
+        // The server of the run before, which ended while no molv ran, had
+        // its log backed up before the first launch.
+        const std::vector<std::string> cycle = cycle_messages(output());
+        EXPECT_EQ(std::count(cycle.begin(), cycle.end(), backing_up), 1) << output();
         stop_molv(molv);
         stop_server(server_records()[first].number("pid"), work);
     }
@@ -317,7 +321,9 @@ TEST_F(on_posix, CopyInTheKernelAndThroughMolvGiveTheSameBackups)
     for (const std::string& log : logs) {
         EXPECT_NE(backup_holding(binary_log(log)), "") << "no whole backup of " << log;
     }
-    EXPECT_EQ(dated_backups(work).size(), 2u);
+    // And the second run began with a backup of its log, as the last server
+    // of the first ended while no molv ran.
+    EXPECT_EQ(dated_backups(work).size(), 3u);
     EXPECT_EQ(working_copies(work), std::vector<std::string>{});
 }
 

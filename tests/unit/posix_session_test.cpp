@@ -9,6 +9,7 @@ struct stat_case {
     const char* text;
     bool parsed;
     bool left; // of session 500, MOLV being process 7
+    bool event_program = false;
 };
 
 // The server's session is 500, MOLV is process 7.
@@ -26,6 +27,11 @@ const stat_case cases[] = {
     // Ended: left while it is MOLV's to collect, not while another's.
     {"617 (game.bin) Z 7 500 500 0", true, true},
     {"618 (game.bin) Z 612 500 500 0", true, false},
+    // One that left the session for its own and came to MOLV when its
+    // parent ended; an event program of MOLV's is no such orphan.
+    {"621 (helper) S 7 621 621 0", true, true},
+    {"622 (notify.sh) S 7 622 622 0", true, false, true},
+    {"623 (helper) Z 7 623 623 0", true, true},
     // Not a record of this form.
     {"619 game.bin S 1 500 500", false, false},
     {"620 (game.bin) S", false, false},
@@ -37,7 +43,7 @@ TEST(posix_session, WhatIsLeftOfTheSessionIsToldFromItsStatRecord)
     for (const stat_case& item : cases) {
         process_fields fields = {};
         EXPECT_EQ(parse_process_stat(item.text, fields), item.parsed) << item.text;
-        EXPECT_EQ(item.parsed && left_of_session(fields, 500, 7), item.left) << item.text;
+        EXPECT_EQ(item.parsed && left_of_session(fields, 500, 7, item.event_program), item.left) << item.text;
     }
 }
 

@@ -81,6 +81,24 @@ void note_found_server_ended()
     server_status = 0;
 }
 
+void forget_server()
+{
+    server_pid = -1;
+    server_done = true;
+    server_status = 0;
+    server_found = false;
+}
+
+bool is_event_program(pid_t pid)
+{
+    for (pid_t place : running) {
+        if (place == pid) {
+            return true;
+        }
+    }
+    return false;
+}
+
 pid_t running_server()
 {
     return static_cast<pid_t>(server_pid);

@@ -40,6 +40,13 @@ void note_ended_child(pid_t ended, int status);
 // no server runs any more.
 void release_server();
 
+// Forgets the server just made, which never ran (its start failed), and
+// has been collected.
+void forget_server();
+
+// Whether `pid` is one of the event programs that run.
+bool is_event_program(pid_t pid);
+
 // Collects every child that has ended, without blocking: the server's end
 // is kept for the wait, an event program's place is freed, orphans go.
 void collect_children();

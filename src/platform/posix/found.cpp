@@ -108,7 +108,7 @@ void record_server()
 unsigned long platform_find_server()
 {
     lock_record record = {};
-    if (!recorded_server(record) || record.server == static_cast<unsigned long>(getpid())) {
+    if (!platform_previous_record(record) || record.server == static_cast<unsigned long>(getpid())) {
         return 0;
     }
     unsigned long long recorded_ticks = 0;
@@ -132,4 +132,28 @@ unsigned long platform_find_server()
     // It still leads the session MOLV gave it at its start.
     watch_session(static_cast<pid_t>(record.server), false);
     return record.server;
+}
+
+// The recorded server is gone, or its id is another process's now. While
+// any process of its session or group is left, the system gives neither
+// number to a new process, so a process under the server's id that started
+// after the record means that nothing of that session is left.
+bool platform_watch_previous_server_remains()
+{
+    lock_record record = {};
+    if (!platform_previous_record(record) || record.server == static_cast<unsigned long>(getpid())) {
+        return false;
+    }
+    unsigned long long recorded_ticks = 0;
+    char recorded_boot[64] = "";
+    if (std::sscanf(record.identity, "%llu %63s", &recorded_ticks, recorded_boot) != 2 ||
+        std::strcmp(recorded_boot, boot_id()) != 0) {
+        return false;
+    }
+    unsigned long long started = 0;
+    if (start_ticks(record.server, started) && started > recorded_ticks) {
+        return false;
+    }
+    watch_session(static_cast<pid_t>(record.server), false);
+    return platform_server_leftovers() != 0;
 }

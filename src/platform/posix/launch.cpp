@@ -1,12 +1,14 @@
 // The process at start and the launch of its children: the standard
 // descriptors filled, MOLV's own descriptors kept from every program it
-// starts, and the server started with posix_spawn in a session of its own.
+// starts, and the server started in a session of its own, held at a gate
+// until it has been recorded.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "text/text.h"
@@ -15,6 +17,7 @@
 #include "platform/posix/children.h"
 #include "platform/posix/found.h"
 #include "platform/posix/launch.h"
+#include "platform/posix/lock.h"
 #include "platform/posix/session.h"
 #include "platform/posix/signals.h"
 
@@ -75,6 +78,80 @@ void platform_prepare_process()
     }
 }
 
+namespace {
+
+// The server's own part of its start, in the new process: a session of its
+// own, the null device for input, then the wait at the gate until MOLV has
+// recorded it. When MOLV ends before that (the gate closes unopened), the
+// game never runs. Then the signals MOLV caught or ignored go back to their
+// defaults, none stays blocked, and the game is started; why it could not
+// be goes back on `report`. Every signal stays blocked until then, so none
+// meant for MOLV runs MOLV's handlers here; one sent to the server meanwhile
+// takes effect at the last step.
+[[noreturn]] void run_behind_gate(const char* exename, char* const* words, int null_device,
+                                  int gate, int report)
+{
+    setsid();
+    if (null_device >= 0) {
+        dup2(null_device, STDIN_FILENO);
+    } else {
+        close(STDIN_FILENO);
+    }
+    if (!descriptors_marked) {
+        // Where close-on-exec could not be set on everything at start.
+        const int highest = static_cast<int>(sysconf(_SC_OPEN_MAX));
+        for (int fd = 3; fd < highest && fd < 65536; ++fd) {
+            if (fd != gate && fd != report) {
+                close(fd);
+            }
+        }
+    }
+    char go = 0;
+    ssize_t got = 0;
+    do {
+        got = read(gate, &go, 1);
+    } while (got < 0 && errno == EINTR);
+    if (got != 1) {
+        _exit(127);
+    }
+    struct sigaction defaults = {};
+    defaults.sa_handler = SIG_DFL;
+    sigemptyset(&defaults.sa_mask);
+    for (int number = 1; number < NSIG; ++number) {
+        sigaction(number, &defaults, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(exename, words, environ);
+    const int error = errno;
+    ssize_t sent = 0;
+    do {
+        sent = write(report, &error, sizeof error);
+    } while (sent < 0 && errno == EINTR);
+    _exit(127);
+}
+
+// Reads the child's report: 0 once the game has started, or why it could
+// not.
+int read_report(int report)
+{
+    int error = 0;
+    ssize_t got = 0;
+    do {
+        got = read(report, &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(sizeof error) ? error : 0;
+}
+
+void close_both(const int (&ends)[2])
+{
+    close(ends[0]);
+    close(ends[1]);
+}
+
+} // namespace
+
 bool platform_start_server(const char* exename, const char* command_line, char* reason,
                            std::size_t reason_capacity)
 {
@@ -83,44 +160,68 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
         copy_text(reason, reason_capacity, "the command line does not begin with the executable");
         return false;
     }
-
-    // A stop signal that comes during the launch waits until the server's
-    // process id is known, so that it reaches the server.
-    sigset_t previous_mask;
-    if (stops_passed_on()) {
-        const sigset_t stops = stop_set();
-        sigprocmask(SIG_BLOCK, &stops, &previous_mask);
+    int gate[2];
+    int report[2];
+    if (pipe2(gate, O_CLOEXEC) != 0) {
+        copy_text(reason, reason_capacity, std::strerror(errno));
+        return false;
     }
-
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        copy_text(reason, reason_capacity, std::strerror(errno));
+        close_both(gate);
+        return false;
+    }
     // No input for the server: the null device, or where there is none (a
     // minimal root), a closed standard input.
     const int null_device = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    // A session of its own, so that Ctrl+C or a closed terminal at the
-    // supervisor does not reach it.
-    prepare_launch(actions, attributes, null_device, true);
 
-    pid_t pid = -1;
-    int error = posix_spawn(&pid, exename, &actions, &attributes, words.words, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    // Every signal waits while the server is made and recorded: a stop
+    // signal that comes meanwhile then finds the server's id known.
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t previous_mask;
+    sigprocmask(SIG_BLOCK, &all, &previous_mask);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(gate[1]);
+        close(report[0]);
+        run_behind_gate(exename, words.words, null_device, gate[0], report[1]);
+    }
+    const int fork_error = errno;
+    close(gate[0]);
+    close(report[1]);
     if (null_device >= 0) {
         close(null_device);
     }
-    if (error == 0) {
+    int error = pid < 0 ? fork_error : 0;
+    if (pid > 0) {
         keep_server(pid);
         record_server();
         watch_session(pid);
-        // A stop asked for just before this launch.
-        if (received_stop_signal() != 0) {
+        // The record is there: the game may run.
+        const char go = 1;
+        if (write(gate[1], &go, 1) != 1) {
+            kill(pid, SIGKILL);
+        }
+        close(gate[1]);
+        error = read_report(report[0]);
+        if (error == 0 && received_stop_signal() != 0) {
+            // A stop asked for just before this launch.
             kill(-pid, received_stop_signal());
             note_group_asked();
         }
+    } else {
+        close(gate[1]);
     }
-    if (stops_passed_on()) {
-        sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+    close(report[0]);
+    if (error != 0 && pid > 0) {
+        // The game never ran: the record of the MOLV before is put back.
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        forget_server();
+        undo_server_record();
     }
+    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
     if (error != 0) {
         copy_text(reason, reason_capacity, std::strerror(error));
         return false;

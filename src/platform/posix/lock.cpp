@@ -21,8 +21,14 @@ int lock_descriptor = -1;
 // only when it has become shorter.
 std::size_t record_length = 0;
 
-// The record found when the lock was taken.
+// The record found when the lock was taken, the one in the file now, and
+// the one before the last launch, put back when that launch fails.
 lock_record found_record = {};
+lock_record current_record = {};
+lock_record before_launch = {};
+
+// The log's fingerprint for the next launch's record.
+char launch_log[file_fingerprint_capacity] = "";
 
 // Reads the record of the file open on `descriptor`.
 bool read_record(int descriptor, lock_record& record)
@@ -34,6 +40,7 @@ bool read_record(int descriptor, lock_record& record)
 
 void write_record(const lock_record& record)
 {
+    current_record = record;
     char text[lock_record_capacity];
     if (lock_descriptor < 0 || !compose_lock_record(record, text, sizeof text)) {
         return;
@@ -54,12 +61,28 @@ void write_record(const lock_record& record)
     record_length = length;
 }
 
+// Opens the lock file: for reading and writing, or where that is refused
+// (a file of another user, a folder under that name) for reading alone,
+// which takes the lock all the same but cannot hold a record.
+int open_lock_file()
+{
+    const int descriptor = open(lock_file_name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (descriptor >= 0 || (errno != EACCES && errno != EISDIR && errno != EROFS &&
+                            errno != EPERM && errno != ETXTBSY)) {
+        return descriptor;
+    }
+    const int error = errno;
+    const int reading = open(lock_file_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    errno = reading >= 0 ? 0 : error;
+    return reading;
+}
+
 } // namespace
 
 folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_t reason_capacity)
 {
     holder = 0;
-    const int descriptor = open(lock_file_name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    const int descriptor = open_lock_file();
     if (descriptor < 0) {
         set_reason(reason, reason_capacity, errno);
         return folder_lock::failed;
@@ -95,17 +118,47 @@ folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_
     return folder_lock::held;
 }
 
-bool recorded_server(lock_record& record)
+bool platform_previous_record(lock_record& record)
 {
     record = found_record;
     return lock_descriptor >= 0 && record.server != 0;
 }
 
+void platform_record_answered()
+{
+    if (current_record.server != 0 && !current_record.answered) {
+        lock_record record = current_record;
+        record.answered = true;
+        write_record(record);
+    }
+}
+
+void platform_record_backup(const char* name)
+{
+    if (current_record.server != 0) {
+        lock_record record = current_record;
+        copy_text(record.backup, sizeof record.backup, name);
+        write_record(record);
+    }
+}
+
 void write_server_record(unsigned long server, const char* identity)
 {
+    before_launch = current_record;
     lock_record record = {};
     record.molv = static_cast<unsigned long>(getpid());
     record.server = server;
     copy_text(record.identity, sizeof record.identity, identity);
+    copy_text(record.log, sizeof record.log, launch_log);
     write_record(record);
+}
+
+void platform_note_launch_log(const char* fingerprint)
+{
+    copy_text(launch_log, sizeof launch_log, fingerprint);
+}
+
+void undo_server_record()
+{
+    write_record(before_launch);
 }

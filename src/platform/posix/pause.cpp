@@ -2,6 +2,7 @@
 // key, and given its settings back whatever ends the prompt.
 #include <cerrno>
 #include <cstdio>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -75,9 +76,24 @@ void platform_pause()
         raw.c_cc[VTIME] = 0;
         tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     }
+    // The stop signals of a container's first process come in only inside
+    // ppoll, which waits for the key.
+    const sigset_t waiting_mask = waiting_signal_mask();
     char key;
-    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR && !platform_stop_requested() &&
-           pause_interrupted == 0) {
+    for (;;) {
+        if (stops_passed_on()) {
+            pollfd input = {STDIN_FILENO, POLLIN, 0};
+            if (ppoll(&input, 1, nullptr, &waiting_mask) < 0) {
+                if (errno == EINTR && !platform_stop_requested() && pause_interrupted == 0) {
+                    continue;
+                }
+                break;
+            }
+        }
+        if (read(STDIN_FILENO, &key, 1) >= 0 || errno != EINTR || platform_stop_requested() ||
+            pause_interrupted != 0) {
+            break;
+        }
     }
     if (terminal) {
         tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before_pause);

@@ -77,7 +77,8 @@ unsigned scan_session()
         }
         process_fields fields = {};
         if (!read_stat(entry->d_name, fields) ||
-            !left_of_session(fields, static_cast<long>(watched_session), self)) {
+            !left_of_session(fields, static_cast<long>(watched_session), self,
+                             is_event_program(static_cast<pid_t>(pid)))) {
             continue;
         }
         // An ended one gets no signal: it is collected with the others.
@@ -158,9 +159,10 @@ bool parse_process_stat(const char* text, process_fields& fields)
                                                 &fields.session) == 4;
 }
 
-bool left_of_session(const process_fields& fields, long session, long self)
+bool left_of_session(const process_fields& fields, long session, long self, bool event_program)
 {
-    if (fields.session != session && fields.group != session) {
+    const bool orphan = fields.parent == self && !event_program;
+    if (fields.session != session && fields.group != session && !orphan) {
         return false;
     }
     // An ended process is left only while it is MOLV's to collect: another

@@ -25,7 +25,10 @@ struct process_fields {
 // that form.
 bool parse_process_stat(const char* text, process_fields& fields);
 
-// Whether a process is left of the server's `session`: in it, or in a
-// process group of that number (moved to a session of its own); an ended
-// one only while MOLV (`self`) is to collect it.
-bool left_of_session(const process_fields& fields, long session, long self);
+// Whether a process is left of the server's `session`: in it, in a process
+// group of that number (moved to a session of its own), or a child of MOLV
+// (`self`) that is not one of its event programs (`event_program`): MOLV is
+// the subreaper of what the server started, so a process that left the
+// session and lost its parent comes to MOLV. An ended one counts only while
+// MOLV is to collect it.
+bool left_of_session(const process_fields& fields, long session, long self, bool event_program);

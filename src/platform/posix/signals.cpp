@@ -67,7 +67,10 @@ void pass_on_stop(int signal_number)
     stop_signal = signal_number;
     const pid_t server = running_server();
     if (server > 0) {
-        kill(-server, signal_number);
+        // The server itself where its session is not made yet.
+        if (kill(-server, signal_number) != 0) {
+            kill(server, signal_number);
+        }
         note_group_asked();
     }
     errno = saved_errno;
@@ -80,11 +83,13 @@ void catch_stop_signals()
     action.sa_mask = stop_set();
     // No SA_RESTART: the wait and the key prompt see the stop at once.
     action.sa_flags = 0;
+    // Blocked outside the waits, each of which lets them in together with
+    // its sleep: one that comes just before a wait is then seen by it.
+    const sigset_t stops = stop_set();
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
     for (int signal_number : stop_signals) {
         sigaction(signal_number, &action, nullptr);
     }
-    const sigset_t stops = stop_set();
-    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
     passing_stops = true;
 }
 

@@ -86,9 +86,19 @@ bool before(const timespec& a, const timespec& b)
 // interrupts after passing itself on. False when it returned for a stop.
 bool wait_for_server_alone()
 {
+    const sigset_t waiting_mask = waiting_signal_mask();
     while (!server_collected()) {
         if (stop_to_tell()) {
             return false;
+        }
+        if (stops_passed_on()) {
+            // The stop signals come in only inside ppoll, together with its
+            // sleep; SIGCHLD wakes it for the children.
+            collect_children();
+            if (!server_collected() && !platform_stop_requested()) {
+                ppoll(nullptr, 0, nullptr, &waiting_mask);
+            }
+            continue;
         }
         int status = 0;
         const pid_t ended = waitpid(-1, &status, 0);
@@ -111,13 +121,8 @@ server_wake wait_for_server_beside_others(unsigned long long deadline_ms)
         server_pidfd = server_is_found() ? take_found_pidfd()
                                          : static_cast<int>(syscall(SYS_pidfd_open, running_server(), 0));
     }
-    // The stop signals are let in only inside the wait, so that one that
-    // comes just before it still interrupts it.
-    sigset_t previous_mask;
-    if (stops_passed_on()) {
-        const sigset_t stops = stop_set();
-        sigprocmask(SIG_BLOCK, &stops, &previous_mask);
-    }
+    // The stop signals are let in only inside ppoll, so that one that comes
+    // just before it still interrupts it.
     const sigset_t waiting_mask = waiting_signal_mask();
     // What woke the wait besides the server; its end, looked for first at
     // every turn, is never taken for silence or an answer.
@@ -171,9 +176,6 @@ server_wake wait_for_server_beside_others(unsigned long long deadline_ms)
         }
         // Otherwise a signal or the pidfd: the children are looked at again.
     }
-    if (stops_passed_on()) {
-        sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
-    }
     return wake;
 }
 
@@ -207,14 +209,10 @@ void platform_sleep_seconds(unsigned seconds)
     clock_gettime(CLOCK_MONOTONIC, &end);
     end.tv_sec += static_cast<time_t>(seconds);
 
-    // The stop signals are let in only inside the wait, so that one that
-    // comes just before it still cuts the sleep short.
-    // Event programs that end meanwhile are collected as they end.
-    const sigset_t stops = stop_set();
-    sigset_t previous_mask;
-    sigprocmask(SIG_BLOCK, &stops, &previous_mask);
-    sigset_t waiting_mask = previous_mask;
-    sigdelset(&waiting_mask, SIGCHLD);
+    // The stop signals come in only inside ppoll, so that one that comes
+    // just before it still cuts the sleep short. Event programs that end
+    // meanwhile are collected as they end.
+    const sigset_t waiting_mask = waiting_signal_mask();
     while (!platform_stop_requested()) {
         collect_children();
         timespec now;
@@ -230,5 +228,10 @@ void platform_sleep_seconds(unsigned seconds)
         ppoll(nullptr, 0, &left, &waiting_mask);
     }
     collect_children();
-    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+}
+
+void platform_abandon_server()
+{
+    close_server_pidfd();
+    forget_server();
 }

@@ -45,7 +45,7 @@ void record_server()
 unsigned long platform_find_server()
 {
     lock_record record = {};
-    if (!recorded_server(record) || record.server == GetCurrentProcessId()) {
+    if (!platform_previous_record(record) || record.server == GetCurrentProcessId()) {
         return 0;
     }
     // Its end, its exit code and its forced end; not inheritable.
@@ -67,4 +67,11 @@ unsigned long platform_find_server()
     // without one, the server alone is watched and stopped.
     open_server_job();
     return record.server;
+}
+
+// What a server that has ended left is found through its job, when the job
+// can be opened again.
+bool platform_watch_previous_server_remains()
+{
+    return false;
 }

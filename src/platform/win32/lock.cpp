@@ -16,8 +16,14 @@ namespace {
 
 HANDLE lock_file = INVALID_HANDLE_VALUE;
 
-// The record found when the lock was taken.
+// The record found when the lock was taken, the one in the file now, and
+// the one before the last launch, put back when that launch fails.
 lock_record found_record = {};
+lock_record current_record = {};
+lock_record before_launch = {};
+
+// The log's fingerprint for the next launch's record.
+char launch_log[file_fingerprint_capacity] = "";
 
 bool read_record(HANDLE file, lock_record& record)
 {
@@ -30,6 +36,7 @@ bool read_record(HANDLE file, lock_record& record)
 
 void write_record(const lock_record& record)
 {
+    current_record = record;
     char text[lock_record_capacity];
     if (lock_file == INVALID_HANDLE_VALUE || !compose_lock_record(record, text, sizeof text)) {
         return;
@@ -88,17 +95,47 @@ folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_
     return folder_lock::held;
 }
 
-bool recorded_server(lock_record& record)
+bool platform_previous_record(lock_record& record)
 {
     record = found_record;
     return lock_file != INVALID_HANDLE_VALUE && record.server != 0;
 }
 
+void platform_record_answered()
+{
+    if (current_record.server != 0 && !current_record.answered) {
+        lock_record record = current_record;
+        record.answered = true;
+        write_record(record);
+    }
+}
+
+void platform_record_backup(const char* name)
+{
+    if (current_record.server != 0) {
+        lock_record record = current_record;
+        copy_text(record.backup, sizeof record.backup, name);
+        write_record(record);
+    }
+}
+
 void write_server_record(unsigned long server, const char* identity)
 {
+    before_launch = current_record;
     lock_record record = {};
     record.molv = GetCurrentProcessId();
     record.server = server;
     copy_text(record.identity, sizeof record.identity, identity);
+    copy_text(record.log, sizeof record.log, launch_log);
     write_record(record);
+}
+
+void platform_note_launch_log(const char* fingerprint)
+{
+    copy_text(launch_log, sizeof launch_log, fingerprint);
+}
+
+void undo_server_record()
+{
+    write_record(before_launch);
 }

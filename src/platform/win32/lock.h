@@ -4,10 +4,10 @@
 
 #include "platform/lock_record.h"
 
-// The server that the lock file named when this MOLV took the lock; false
-// when it named none, or no lock is held.
-bool recorded_server(lock_record& record);
-
 // Rewrites the lock file in place with this MOLV's id and `server` with its
 // `identity`. Nothing without the lock.
 void write_server_record(unsigned long server, const char* identity);
+
+// Puts back the record from before the last write_server_record: the
+// launch it was written for failed.
+void undo_server_record();

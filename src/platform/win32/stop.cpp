@@ -99,3 +99,8 @@ bool platform_force_server_end(char* reason, std::size_t reason_capacity)
     system_reason(error, reason, reason_capacity);
     return false;
 }
+
+void platform_abandon_server()
+{
+    finish_server();
+}
