@@ -243,7 +243,9 @@ static end_cause watch_server()
             wake_at = step.wake_at_ms;
         }
         status_flush();
-        switch (platform_wait_server_until(earlier_wake(wake_at, schedule_wake_at()))) {
+        const unsigned long long wake =
+            earlier_wake(earlier_wake(wake_at, schedule_wake_at()), status_retry_at_ms());
+        switch (platform_wait_server_until(wake)) {
         case server_wake::ended:
             if (!platform_stop_requested()) {
                 return end_cause::by_itself;

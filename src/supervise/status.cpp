@@ -23,6 +23,11 @@ bool failure_told = false;
 // Whether the record has changed since the last write.
 bool unwritten = false;
 
+// While writes fail, the monotonic time of the next try (at most one a
+// second); 0 while they work.
+constexpr unsigned long long retry_interval_ms = 1000;
+unsigned long long retry_at_ms = 0;
+
 void note_change()
 {
     unwritten = true;
@@ -61,13 +66,23 @@ void status_write()
         log_warning("  WARNING: Could not write the status file: ", reason);
     }
     failure_told = !written;
+    // A file that could not be written is tried again, unless nothing can
+    // change that (the folder's path cannot be read, the state is too big).
+    unwritten = !written && folder_failure[0] == '\0' && reason[0] != '\0' &&
+                std::strcmp(reason, "the state does not fit in the space for it") != 0;
+    retry_at_ms = unwritten ? platform_monotonic_ms() + retry_interval_ms : 0;
 }
 
 void status_flush()
 {
-    if (unwritten) {
+    if (unwritten && (retry_at_ms == 0 || platform_monotonic_ms() >= retry_at_ms)) {
         status_write();
     }
+}
+
+unsigned long long status_retry_at_ms()
+{
+    return unwritten ? retry_at_ms : 0;
 }
 
 void status_begin(long long now, bool watched)

@@ -74,5 +74,10 @@ void status_event_not_run();
 // before every wait of the cycle.
 void status_flush();
 
-// Writes the file as it stands, as MOLV does once more when it ends.
+// Writes the file as it stands, as MOLV does once more when it ends. A
+// write that fails is tried again by status_flush, at most once a second.
 void status_write();
+
+// The monotonic time at which a failed write is due to be tried again; 0
+// when none failed.
+unsigned long long status_retry_at_ms();

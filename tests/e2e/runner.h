@@ -30,6 +30,9 @@ enum class isolation_kind {
 struct molv_launch {
     std::string directory;   // the current directory of molv
     std::vector<std::string> arguments; // after the program's name, words without blanks
+    // A program (full path) and its words that run molv, as strace does.
+    // POSIX only.
+    std::vector<std::string> wrapper;
     std::string output_path; // standard output and error go to this file
     std::vector<std::string> environment; // "NAME=value" on top of the runner's own
     input_kind input = input_kind::null_device;

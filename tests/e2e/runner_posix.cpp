@@ -254,7 +254,8 @@ bool read_link(const std::string& path, std::string& target)
 
 bool start_molv(const molv_launch& launch, molv_process& process)
 {
-    std::vector<std::string> argument_texts = {molv_program};
+    std::vector<std::string> argument_texts = launch.wrapper;
+    argument_texts.push_back(molv_program);
     argument_texts.insert(argument_texts.end(), launch.arguments.begin(), launch.arguments.end());
     std::vector<char*> arguments = pointers_to(argument_texts);
     std::vector<std::string> environment_texts = launch_environment(launch);

@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
@@ -49,6 +52,46 @@ bool take_name(const char* temporary, const char* path)
     return rename(temporary, path) == 0;
 }
 
+// Removes what earlier MOLVs left under the temporary names of `path`
+// ("<name>.<process id>.tmp"), of processes that no longer run: killed in
+// the middle of a write.
+void remove_stale_temporaries(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    const char* name = slash != nullptr ? slash + 1 : path;
+    char folder[PATH_MAX] = ".";
+    if (slash != nullptr) {
+        const std::size_t length = static_cast<std::size_t>(slash - path);
+        if (length >= sizeof folder) {
+            return;
+        }
+        if (length == 0) {
+            copy_text(folder, sizeof folder, "/");
+        } else {
+            std::memcpy(folder, path, length);
+            folder[length] = '\0';
+        }
+    }
+    DIR* entries = opendir(folder);
+    if (entries == nullptr) {
+        return;
+    }
+    const std::size_t name_length = std::strlen(name);
+    while (const dirent* entry = readdir(entries)) {
+        if (std::strncmp(entry->d_name, name, name_length) != 0 ||
+            entry->d_name[name_length] != '.') {
+            continue;
+        }
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name + name_length + 1, &end, 10);
+        if (pid > 0 && pid != static_cast<long>(getpid()) && std::strcmp(end, ".tmp") == 0 &&
+            kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            unlinkat(dirfd(entries), entry->d_name, 0);
+        }
+    }
+    closedir(entries);
+}
+
 } // namespace
 
 bool platform_current_folder(char* destination, std::size_t capacity, char* reason,
@@ -67,6 +110,11 @@ bool platform_current_folder(char* destination, std::size_t capacity, char* reas
 bool platform_replace_file(const char* path, const char* text, std::size_t length, char* reason,
                            std::size_t reason_capacity)
 {
+    static bool looked_for_stale = false;
+    if (!looked_for_stale) {
+        looked_for_stale = true;
+        remove_stale_temporaries(path);
+    }
     char temporary[PATH_MAX];
     const int needed = std::snprintf(temporary, sizeof temporary, "%s.%ld.tmp", path,
                                      static_cast<long>(getpid()));
@@ -74,9 +122,15 @@ bool platform_replace_file(const char* path, const char* text, std::size_t lengt
         copy_text(reason, reason_capacity, std::strerror(ENAMETOOLONG));
         return false;
     }
-    // Not a link that someone left under the temporary name.
-    const int descriptor =
-        open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // A new file, never one found under that name: not a link into another
+    // file, not a FIFO that would block. What an earlier MOLV with the same
+    // process id left there (as a container's first process, it always has
+    // the same) is removed and the name tried once more.
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int descriptor = open(temporary, flags, 0644);
+    if (descriptor < 0 && errno == EEXIST && unlink(temporary) == 0) {
+        descriptor = open(temporary, flags, 0644);
+    }
     if (descriptor < 0) {
         copy_text(reason, reason_capacity, std::strerror(errno));
         return false;
