@@ -143,9 +143,12 @@ protected:
 
     // Stops every server of this folder and the molvs, and starts afresh
     // with an empty folder but for the server and the settings.
-    void clear_folder()
+    void clear_folder(bool under_strace = false)
     {
-        stop_traced(molv);
+        if (under_strace) {
+            stop_traced(molv);
+        }
+        stop_molv(molv);
         stop_molv(other_molv);
         write_file(records + "/stop", "");
         for (const standin_record& record : server_records()) {
@@ -222,7 +225,7 @@ TEST_F(takeover, KilledAtEveryStepOfALaunchOrABackupTheNextMolvLeavesOneServerAn
 
     std::size_t killed_by_injection = 0;
     for (std::size_t point : kill_points) {
-        clear_folder();
+        clear_folder(true);
         const std::string where = lines[point].substr(0, 60) + " (call " +
                                   std::to_string(point + 1) + ")";
         molv_launch killed = launch_in_work(environment);
@@ -258,4 +261,193 @@ TEST_F(takeover, KilledAtEveryStepOfALaunchOrABackupTheNextMolvLeavesOneServerAn
     }
     // The runs took the road of the trace, most of them.
     EXPECT_GE(killed_by_injection * 4, kill_points.size() * 3);
+}
+
+namespace {
+
+constexpr char left_one[] = "  WARNING: The gameserver left 1 process running; stopping it...";
+
+// The process id on the server line of molv.lock in `directory`, or 0.
+// The lines of a text, without their ends.
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = text.find('\n', at);
+        lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+long recorded_server(const std::string& directory)
+{
+    const std::string record = read_file(directory + "/molv.lock");
+    const std::size_t at = record.find("\nserver ");
+    return at == std::string::npos ? 0 : std::strtol(record.c_str() + at + 8, nullptr, 10);
+}
+
+} // namespace
+
+// A wrapper that starts the game in the background: molv is killed, then
+// the wrapper ends and the game runs on. The next molv stops that game as
+// what the server left, backs up its log, and only then starts a server.
+TEST_F(takeover, GameLeftByAWrapperWhoseMolvWasKilledIsStoppedAndItsLogKeptBeforeTheNextLaunch)
+{
+    ASSERT_TRUE(install_server(work, "game.bin"));
+    ASSERT_TRUE(write_file(work + "/deusex.sh", "#!/bin/sh\n./game.bin \"$@\" &\nwait\n"));
+    ASSERT_EQ(chmod((work + "/deusex.sh").c_str(), 0755), 0);
+    write_immediate_settings("[GENERAL]\nexename=deusex.sh\nlogfile_backups=1\nstop_timeout=5\n");
+    const std::vector<std::string> environment = {"MOLV_STANDIN_HOLD=1,2"};
+    start(environment);
+    ASSERT_TRUE(wait_until([&] { return servers_running() == 1; }, deadline_seconds)) << output();
+    const long game = server_records().at(0).number("pid");
+    const long wrapper = recorded_server(work);
+    ASSERT_GT(wrapper, 0);
+    ASSERT_NE(wrapper, game);
+    stop_molv(molv);
+    ASSERT_EQ(kill(static_cast<pid_t>(wrapper), SIGKILL), 0);
+    ASSERT_TRUE(runs_in(game, work));
+
+    start_next(environment);
+    ASSERT_TRUE(wait_until([&] { return count_message(next_output(), running) == 1; },
+                           deadline_seconds))
+        << next_output();
+    const std::vector<std::string> messages = stamped_messages(next_output());
+    const auto left = std::find(messages.begin(), messages.end(), left_one);
+    const auto backed_up = std::find(messages.begin(), messages.end(), backing_up);
+    const auto launch = std::find(messages.begin(), messages.end(), starting);
+    EXPECT_TRUE(left < backed_up && backed_up < launch) << next_output();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), backing_up), 1) << next_output();
+    EXPECT_FALSE(runs_in(game, work));
+    ASSERT_TRUE(wait_until([&] { return server_records().size() == 2; }, deadline_seconds));
+    EXPECT_EQ(servers_running(), 1u);
+    expect_every_log_once("after the wrapper's game was stopped");
+}
+
+// A server found again whose record says it had answered keeps a watchdog
+// that is armed: its silence is a hang, as that of a server molv started.
+TEST_F(takeover, FoundServerThatHadAnsweredAndFellSilentIsCalledHung)
+{
+    const unsigned port = free_udp_port();
+    ASSERT_NE(port, 0u);
+    write_immediate_settings("[GENERAL]\nquery_port=" + std::to_string(port) +
+                             "\nhang_timeout=2\nstop_timeout=2\n");
+    const std::vector<std::string> environment = {
+        "MOLV_STANDIN_QUERY_PORT=" + std::to_string(port), "MOLV_STANDIN_QUERY=silent_after_1",
+        "MOLV_STANDIN_HOLD=1,2"};
+    start(environment);
+    ASSERT_TRUE(wait_until(
+        [&] { return read_file(work + "/molv.lock").find("\nanswered\n") != std::string::npos; },
+        deadline_seconds))
+        << output();
+    stop_molv(molv);
+
+    start_next(environment);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return count_message(next_output(),
+                                 "  WARNING: Gameserver has not answered for 2 seconds! "
+                                 "Stopping it...") == 1 &&
+                   count_message(next_output(), running) == 1;
+        },
+        deadline_seconds))
+        << next_output();
+    EXPECT_NE(next_output().find(found_prefix), std::string::npos);
+}
+
+// Processes that leave the server's session (setsid) come to molv when
+// their parent ends: they are stopped with what the server left, at every
+// end, so none piles up over restarts.
+TEST_F(takeover, HelpersThatLeftTheSessionAreStoppedAtEveryEnd)
+{
+    ASSERT_TRUE(install_server(work, "game.bin"));
+    ASSERT_TRUE(write_file(work + "/deusex.sh",
+                           "#!/bin/sh\nsetsid sleep 600 </dev/null >/dev/null 2>&1 &\n"
+                           "echo $! >>helpers.txt\nexec ./game.bin \"$@\"\n"));
+    ASSERT_EQ(chmod((work + "/deusex.sh").c_str(), 0755), 0);
+    write_immediate_settings("[GENERAL]\nexename=deusex.sh\nstop_timeout=5\n");
+    start({"MOLV_STANDIN_RUN_MS=300", "MOLV_STANDIN_HOLD=4"});
+    ASSERT_TRUE(wait_for_instance(4)) << output();
+    ASSERT_TRUE(wait_until([&] { return lines_of(read_file(work + "/helpers.txt")).size() >= 4; },
+                           deadline_seconds));
+    std::size_t alive = 0;
+    std::vector<std::string> helpers = lines_of(read_file(work + "/helpers.txt"));
+    for (const std::string& helper : helpers) {
+        alive += runs_in(std::strtol(helper.c_str(), nullptr, 10), work) ? 1 : 0;
+    }
+    // Only the running instance's own.
+    EXPECT_EQ(alive, 1u) << output();
+    EXPECT_EQ(count_message(output(), left_one), 3u) << output();
+    for (const std::string& helper : helpers) {
+        const long id = std::strtol(helper.c_str(), nullptr, 10);
+        if (runs_in(id, work)) {
+            kill(static_cast<pid_t>(id), SIGKILL);
+        }
+    }
+}
+
+// A molv refused beside a running one writes nothing: not the status file,
+// not the record, no backup. And a lock file molv cannot write (here a
+// folder of that name) still keeps a second molv out.
+TEST_F(takeover, RefusedMolvTouchesNothingAndALockThatCannotBeWrittenStillExcludes)
+{
+    write_immediate_settings("[GENERAL]\nlogfile_backups=1\nstatus_file=molv.prom\n");
+    start({"MOLV_STANDIN_HOLD=1"});
+    ASSERT_TRUE(wait_for_instance(1));
+    ASSERT_TRUE(wait_until([&] { return file_exists(work + "/molv.prom"); }, deadline_seconds));
+    const std::string status = read_file(work + "/molv.prom");
+    const std::string record = read_file(work + "/molv.lock");
+    struct stat before {};
+    ASSERT_EQ(stat((work + "/molv.prom").c_str(), &before), 0);
+    start_next({"MOLV_STANDIN_HOLD=1"});
+    ASSERT_TRUE(wait_for_end(other_molv, deadline_seconds));
+    struct stat after {};
+    ASSERT_EQ(stat((work + "/molv.prom").c_str(), &after), 0);
+    EXPECT_EQ(read_file(work + "/molv.prom"), status);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(read_file(work + "/molv.lock"), record);
+    EXPECT_TRUE(dated_backups(work).empty());
+
+    clear_folder();
+    ASSERT_TRUE(make_directory(work + "/molv.lock"));
+    start({"MOLV_STANDIN_HOLD=1"});
+    ASSERT_TRUE(wait_for_instance(1));
+    start_next({"MOLV_STANDIN_HOLD=1"});
+    ASSERT_TRUE(wait_for_end(other_molv, deadline_seconds));
+    EXPECT_NE(next_output().find("  ERROR: Another MOLV is already running in this folder"),
+              std::string::npos)
+        << next_output();
+    EXPECT_EQ(server_records().size(), 1u);
+}
+
+// The status file's temporary name is made new: a FIFO planted there does
+// not block molv, a hard link planted there does not lead its writes into
+// another file, and what an ended molv left there goes.
+TEST_F(takeover, StatusFileTemporaryNameIsNeverOpenedThroughWhatOthersPlanted)
+{
+    const std::string collector = root + "/collector";
+    ASSERT_TRUE(make_directory(collector));
+    const std::string status = collector + "/molv.prom";
+    const std::string left_behind = status + "." + std::to_string(1u << 22) + "9.tmp";
+    ASSERT_TRUE(write_file(left_behind, "half a file"));
+    write_immediate_settings("[GENERAL]\nstatus_file=" + status + "\n");
+    start({"MOLV_STANDIN_RUN_MS=500", "MOLV_STANDIN_HOLD=3"});
+    ASSERT_TRUE(wait_for_instance(1));
+    EXPECT_FALSE(file_exists(left_behind));
+
+    // Planted under this molv's own temporary name before its next writes.
+    const std::string temporary = status + "." + std::to_string(molv.id) + ".tmp";
+    const std::string other = collector + "/other.prom";
+    ASSERT_TRUE(write_file(other, "other_metric 1\n"));
+    ASSERT_EQ(mkfifo(temporary.c_str(), 0644), 0);
+    ASSERT_TRUE(wait_for_instance(2)) << output();
+    ASSERT_TRUE(wait_until([&] { return !file_exists(temporary); }, deadline_seconds));
+    ASSERT_EQ(link(other.c_str(), temporary.c_str()), 0);
+    ASSERT_TRUE(wait_for_instance(3)) << output();
+    EXPECT_EQ(read_file(other), "other_metric 1\n");
+    EXPECT_NE(read_file(status).find("molv_server_up"), std::string::npos);
+    EXPECT_EQ(output().find("Could not write the status file"), std::string::npos) << output();
 }

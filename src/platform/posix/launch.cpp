@@ -97,13 +97,22 @@ namespace {
     } else {
         close(STDIN_FILENO);
     }
-    if (!descriptors_marked) {
-        // Where close-on-exec could not be set on everything at start.
-        const int highest = static_cast<int>(sysconf(_SC_OPEN_MAX));
-        for (int fd = 3; fd < highest && fd < 65536; ++fd) {
-            if (fd != gate && fd != report) {
-                close(fd);
+    // Nothing of MOLV's stays open here while the child waits: a lock file
+    // held by it would keep the next MOLV out once MOLV has ended.
+    const int low = gate < report ? gate : report;
+    const int high = gate < report ? report : gate;
+    const unsigned ranges[3][2] = {{3, static_cast<unsigned>(low) - 1},
+                                   {static_cast<unsigned>(low) + 1, static_cast<unsigned>(high) - 1},
+                                   {static_cast<unsigned>(high) + 1, ~0U}};
+    for (const auto& range : ranges) {
+        if (range[0] <= range[1] && close_range(range[0], range[1], 0) != 0) {
+            const int highest = static_cast<int>(sysconf(_SC_OPEN_MAX));
+            for (int fd = 3; fd < highest && fd < 65536; ++fd) {
+                if (fd != gate && fd != report) {
+                    close(fd);
+                }
             }
+            break;
         }
     }
     char go = 0;
