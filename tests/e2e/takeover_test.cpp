@@ -451,3 +451,36 @@ TEST_F(takeover, StatusFileTemporaryNameIsNeverOpenedThroughWhatOthersPlanted)
     EXPECT_NE(read_file(status).find("molv_server_up"), std::string::npos);
     EXPECT_EQ(output().find("Could not write the status file"), std::string::npos) << output();
 }
+
+// As a container's first process molv has no /proc of its own: a helper
+// that left the server's session and ignores the polite stop cannot be
+// found to be forced. The stop still ends, after the force and the same
+// time again, and the cycle goes on.
+TEST_F(takeover, StopOfWhatCannotBeFoundEndsAndTheCycleGoesOn)
+{
+    const std::string refused = isolation_refused(isolation_kind::pid_namespace);
+    if (!refused.empty()) {
+        GTEST_SKIP() << refused;
+    }
+    ASSERT_TRUE(install_server(work, "game.bin"));
+    ASSERT_TRUE(write_file(work + "/deusex.sh",
+                           "#!/bin/sh\nsetsid sh -c 'trap \"\" TERM; sleep 600' </dev/null "
+                           ">/dev/null 2>&1 &\nexec ./game.bin \"$@\"\n"));
+    ASSERT_EQ(chmod((work + "/deusex.sh").c_str(), 0755), 0);
+    write_immediate_settings("[GENERAL]\nexename=deusex.sh\nstop_timeout=1\n");
+    molv_launch launch = launch_in_work({"MOLV_STANDIN_RUN_MS=200", "MOLV_STANDIN_HOLD=2"});
+    launch.isolation = isolation_kind::pid_namespace;
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_for_instance(2)) << output();
+    const std::vector<std::string> expected = {
+        starting,
+        running,
+        ended,
+        left_one,
+        "  WARNING: Gameserver did not stop within 1 second; ending it by force.",
+        "  WARNING: 1 process of the gameserver could not be ended; going on.",
+        backing_up,
+        restarting,
+        running};
+    EXPECT_EQ(cycle_messages(output()), expected);
+}
