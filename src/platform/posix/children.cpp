@@ -1,7 +1,9 @@
 // Every child MOLV starts, the server and the on_event programs alike, and
 // their collection when they end. Whoever starts a child hands its process
 // id here; collecting it frees its place.
+#include <cerrno>
 #include <signal.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include "platform/platform.h"
@@ -24,6 +26,9 @@ int found_pidfd = -1;
 
 // The event programs that still run; 0 marks a free place.
 pid_t running[event_program_capacity] = {};
+
+// Whether the last look for ended children found MOLV without any child.
+bool childless = false;
 
 server_end end_of(int status)
 {
@@ -144,10 +149,31 @@ void collect_children()
         int status = 0;
         const pid_t ended = waitpid(-1, &status, WNOHANG);
         if (ended <= 0) {
+            childless = ended < 0 && errno == ECHILD;
             return;
         }
         note_ended_child(ended, status);
     }
+}
+
+bool no_children_left()
+{
+    return childless;
+}
+
+unsigned event_programs_kept()
+{
+    unsigned count = 0;
+    for (pid_t place : running) {
+        count += place != 0 ? 1 : 0;
+    }
+    return count;
+}
+
+pid_t own_pid()
+{
+    static pid_t self = getpid();
+    return self;
 }
 
 bool event_program_room()
@@ -183,9 +209,5 @@ server_end platform_last_server_end()
 unsigned platform_event_programs_running()
 {
     collect_children();
-    unsigned count = 0;
-    for (pid_t place : running) {
-        count += place != 0 ? 1 : 0;
-    }
-    return count;
+    return event_programs_kept();
 }

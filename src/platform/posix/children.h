@@ -44,6 +44,17 @@ void release_server();
 // has been collected.
 void forget_server();
 
+// Whether the last collect_children found MOLV without any child at all:
+// then nothing that the server started can be left, as MOLV is the
+// subreaper of all of it.
+bool no_children_left();
+
+// The event programs kept as running, without looking for ended ones.
+unsigned event_programs_kept();
+
+// MOLV's own process id, asked of the system once.
+pid_t own_pid();
+
 // Whether `pid` is one of the event programs that run.
 bool is_event_program(pid_t pid);
 

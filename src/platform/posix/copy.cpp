@@ -62,7 +62,7 @@ naming_outcome link_unnamed(int out, const char* destination, int& error)
 // The copy into an unnamed file in the destination's directory; `refused`
 // when the file system has no unnamed files or cannot name one, and then
 // nothing has been written anywhere.
-naming_outcome copy_unnamed(int in, mode_t mode, const char* directory,
+naming_outcome copy_unnamed(int in, const struct stat& info, const char* directory,
                             const char* destination, int& error)
 {
     int out = open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -71,13 +71,13 @@ naming_outcome copy_unnamed(int in, mode_t mode, const char* directory,
         return one_of(error, {EOPNOTSUPP, EISDIR, EINVAL}) ? naming_outcome::refused
                                                            : naming_outcome::failed;
     }
-    error = copy_data(in, out);
+    error = copy_data(in, out, info.st_size);
     if (error != 0) {
         // The unnamed file goes with its descriptor.
         close(out);
         return naming_outcome::failed;
     }
-    take_mode(out, mode);
+    take_mode(out, info.st_mode);
     naming_outcome outcome = link_unnamed(out, destination, error);
     if (close(out) != 0 && outcome == naming_outcome::named) {
         // A late write error: what the name holds may not be whole.
@@ -116,12 +116,12 @@ copy_result copy_new_named(const char* source, const char* destination, copy_nam
     naming_outcome outcome = naming_outcome::failed;
     if (directory_of(destination, directory, sizeof directory)) {
         outcome = naming == copy_naming::unnamed_file
-                      ? copy_unnamed(in, info.st_mode, directory, destination, error)
+                      ? copy_unnamed(in, info, directory, destination, error)
                       : naming_outcome::refused;
         if (outcome == naming_outcome::refused) {
             // Start over from the beginning of the log under a working name.
             if (lseek(in, 0, SEEK_SET) == 0) {
-                outcome = copy_under_working_name(in, info.st_mode, directory, destination,
+                outcome = copy_under_working_name(in, info, directory, destination,
                                                   error);
             } else {
                 error = errno;

@@ -55,13 +55,20 @@ int copy_through_buffer(int in, int out)
 
 } // namespace
 
-int copy_data(int in, int out)
+int copy_data(int in, int out, off_t size)
 {
     bool first = true;
+    off_t copied = 0;
     for (;;) {
         ssize_t moved = copy_file_range(in, nullptr, out, nullptr, kernel_chunk, 0);
         if (moved > 0) {
             first = false;
+            // The whole file as it was when opened: no call more to learn
+            // that it ends there.
+            copied += moved;
+            if (copied == size) {
+                return 0;
+            }
             continue;
         }
         if (moved == 0) {

@@ -108,7 +108,7 @@ void record_server()
 unsigned long platform_find_server()
 {
     lock_record record = {};
-    if (!platform_previous_record(record) || record.server == static_cast<unsigned long>(getpid())) {
+    if (!platform_previous_record(record) || record.server == static_cast<unsigned long>(own_pid())) {
         return 0;
     }
     unsigned long long recorded_ticks = 0;
@@ -141,7 +141,7 @@ unsigned long platform_find_server()
 bool platform_watch_previous_server_remains()
 {
     lock_record record = {};
-    if (!platform_previous_record(record) || record.server == static_cast<unsigned long>(getpid())) {
+    if (!platform_previous_record(record) || record.server == static_cast<unsigned long>(own_pid())) {
         return false;
     }
     unsigned long long recorded_ticks = 0;

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,14 @@ namespace {
 // Whether descriptors from 3 up were all marked close-on-exec at start;
 // where the system could not, every launch closes them in the server.
 bool descriptors_marked = false;
+
+// The null device for the server's input, opened at the first launch and
+// kept; -1 where there is none (a minimal root): the input is closed then.
+int null_device()
+{
+    static const int device = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return device;
+}
 
 // Opens a harmless file on each closed standard descriptor, so that no file
 // opened later, by MOLV or by the server, takes a standard descriptor's
@@ -85,34 +94,28 @@ namespace {
 // recorded it. When MOLV ends before that (the gate closes unopened), the
 // game never runs. Then the signals MOLV caught or ignored go back to their
 // defaults, none stays blocked, and the game is started; why it could not
-// be goes back on `report`. Every signal stays blocked until then, so none
+// be goes back through the gate. Every signal stays blocked until then, so none
 // meant for MOLV runs MOLV's handlers here; one sent to the server meanwhile
 // takes effect at the last step.
-[[noreturn]] void run_behind_gate(const char* exename, char* const* words, int null_device,
-                                  int gate, int report)
+[[noreturn]] void run_behind_gate(const char* exename, char* const* words, int input, int gate)
 {
     setsid();
-    if (null_device >= 0) {
-        dup2(null_device, STDIN_FILENO);
+    if (input >= 0) {
+        dup2(input, STDIN_FILENO);
     } else {
         close(STDIN_FILENO);
     }
     // Nothing of MOLV's stays open here while the child waits: a lock file
     // held by it would keep the next MOLV out once MOLV has ended.
-    const int low = gate < report ? gate : report;
-    const int high = gate < report ? report : gate;
-    const unsigned ranges[3][2] = {{3, static_cast<unsigned>(low) - 1},
-                                   {static_cast<unsigned>(low) + 1, static_cast<unsigned>(high) - 1},
-                                   {static_cast<unsigned>(high) + 1, ~0U}};
-    for (const auto& range : ranges) {
-        if (range[0] <= range[1] && close_range(range[0], range[1], 0) != 0) {
-            const int highest = static_cast<int>(sysconf(_SC_OPEN_MAX));
-            for (int fd = 3; fd < highest && fd < 65536; ++fd) {
-                if (fd != gate && fd != report) {
-                    close(fd);
-                }
-            }
-            break;
+    if (gate > 3 && close_range(3, static_cast<unsigned>(gate) - 1, 0) != 0) {
+        for (int fd = 3; fd < gate; ++fd) {
+            close(fd);
+        }
+    }
+    if (close_range(static_cast<unsigned>(gate) + 1, ~0U, 0) != 0) {
+        const int highest = static_cast<int>(sysconf(_SC_OPEN_MAX));
+        for (int fd = gate + 1; fd < highest && fd < 65536; ++fd) {
+            close(fd);
         }
     }
     char go = 0;
@@ -136,7 +139,7 @@ namespace {
     const int error = errno;
     ssize_t sent = 0;
     do {
-        sent = write(report, &error, sizeof error);
+        sent = write(gate, &error, sizeof error);
     } while (sent < 0 && errno == EINTR);
     _exit(127);
 }
@@ -153,12 +156,6 @@ int read_report(int report)
     return got == static_cast<ssize_t>(sizeof error) ? error : 0;
 }
 
-void close_both(const int (&ends)[2])
-{
-    close(ends[0]);
-    close(ends[1]);
-}
-
 } // namespace
 
 bool platform_start_server(const char* exename, const char* command_line, char* reason,
@@ -169,21 +166,15 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
         copy_text(reason, reason_capacity, "the command line does not begin with the executable");
         return false;
     }
+    // One socket pair is the gate and the way back: MOLV's end opens the
+    // gate with one byte, and reads the child's report until exec closes
+    // the child's end. It goes with MOLV: a MOLV that ends before opening
+    // the gate leaves the child an end of input instead.
     int gate[2];
-    int report[2];
-    if (pipe2(gate, O_CLOEXEC) != 0) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gate) != 0) {
         copy_text(reason, reason_capacity, std::strerror(errno));
         return false;
     }
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        copy_text(reason, reason_capacity, std::strerror(errno));
-        close_both(gate);
-        return false;
-    }
-    // No input for the server: the null device, or where there is none (a
-    // minimal root), a closed standard input.
-    const int null_device = open("/dev/null", O_RDONLY | O_CLOEXEC);
-
     // Every signal waits while the server is made and recorded: a stop
     // signal that comes meanwhile then finds the server's id known.
     sigset_t all;
@@ -192,37 +183,27 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
     sigprocmask(SIG_BLOCK, &all, &previous_mask);
     const pid_t pid = fork();
     if (pid == 0) {
-        close(gate[1]);
-        close(report[0]);
-        run_behind_gate(exename, words.words, null_device, gate[0], report[1]);
+        run_behind_gate(exename, words.words, null_device(), gate[1]);
     }
-    const int fork_error = errno;
-    close(gate[0]);
-    close(report[1]);
-    if (null_device >= 0) {
-        close(null_device);
-    }
-    int error = pid < 0 ? fork_error : 0;
+    int error = pid < 0 ? errno : 0;
+    close(gate[1]);
     if (pid > 0) {
         keep_server(pid);
         record_server();
         watch_session(pid);
         // The record is there: the game may run.
         const char go = 1;
-        if (write(gate[1], &go, 1) != 1) {
+        if (write(gate[0], &go, 1) != 1) {
             kill(pid, SIGKILL);
         }
-        close(gate[1]);
-        error = read_report(report[0]);
+        error = read_report(gate[0]);
         if (error == 0 && received_stop_signal() != 0) {
             // A stop asked for just before this launch.
             kill(-pid, received_stop_signal());
             note_group_asked();
         }
-    } else {
-        close(gate[1]);
     }
-    close(report[0]);
+    close(gate[0]);
     if (error != 0 && pid > 0) {
         // The game never ran: the record of the MOLV before is put back.
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {

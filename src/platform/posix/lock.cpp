@@ -10,6 +10,7 @@
 
 #include "text/text.h"
 #include "platform/platform.h"
+#include "platform/posix/children.h"
 #include "platform/posix/files.h"
 #include "platform/posix/lock.h"
 
@@ -113,7 +114,7 @@ folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_
     // This MOLV's id, beside the server of the MOLV before until the first
     // launch or the server found again is recorded.
     lock_record own = found_record;
-    own.molv = static_cast<unsigned long>(getpid());
+    own.molv = static_cast<unsigned long>(own_pid());
     write_record(own);
     return folder_lock::held;
 }
@@ -146,7 +147,7 @@ void write_server_record(unsigned long server, const char* identity)
 {
     before_launch = current_record;
     lock_record record = {};
-    record.molv = static_cast<unsigned long>(getpid());
+    record.molv = static_cast<unsigned long>(own_pid());
     record.server = server;
     copy_text(record.identity, sizeof record.identity, identity);
     copy_text(record.log, sizeof record.log, launch_log);

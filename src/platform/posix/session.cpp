@@ -67,7 +67,7 @@ unsigned scan_session()
     if (processes == nullptr) {
         return 0;
     }
-    const long self = static_cast<long>(getpid());
+    const long self = static_cast<long>(own_pid());
     unsigned count = 0;
     while (const dirent* entry = readdir(processes)) {
         char* end = nullptr;
@@ -102,7 +102,7 @@ bool proc_is_ours()
         char link[32] = "";
         const ssize_t length = readlink("/proc/self", link, sizeof link - 1);
         link[length > 0 ? length : 0] = '\0';
-        ours = std::strtol(link, nullptr, 10) == static_cast<long>(getpid()) ? 1 : 0;
+        ours = std::strtol(link, nullptr, 10) == static_cast<long>(own_pid()) ? 1 : 0;
     }
     return ours == 1;
 }
@@ -129,10 +129,17 @@ unsigned left_without_proc()
 // orphan, so with one running /proc is read).
 bool nothing_left_cheaply()
 {
-    if (!orphans_come_here || kill(-watched_session, 0) == 0 || errno != ESRCH) {
+    if (!orphans_come_here) {
         return false;
     }
-    if (running_server() > 0 || platform_event_programs_running() != 0) {
+    // Without any child, MOLV has no descendant at all.
+    if (no_children_left()) {
+        return true;
+    }
+    if (kill(-watched_session, 0) == 0 || errno != ESRCH) {
+        return false;
+    }
+    if (running_server() > 0 || event_programs_kept() != 0) {
         return false;
     }
     siginfo_t info = {};

@@ -22,6 +22,11 @@ volatile sig_atomic_t group_asked = 0;
 // Whether the stop signals are caught and passed on (only as PID 1).
 bool passing_stops = false;
 
+// The mask the waits sleep with: the process's own, less SIGCHLD and the
+// stop signals that are passed on; kept as the mask changes, so that no
+// wait has to ask for it.
+sigset_t wait_mask;
+
 // The signals that stop a container: SIGTERM from the container's manager,
 // SIGINT from a Ctrl+C on an attached terminal, SIGHUP from a closed one.
 const int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
@@ -55,7 +60,8 @@ void watch_children()
     sigset_t child;
     sigemptyset(&child);
     sigaddset(&child, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &child, nullptr);
+    sigprocmask(SIG_BLOCK, &child, &wait_mask);
+    sigdelset(&wait_mask, SIGCHLD);
 }
 
 // PID 1 gets no signal it has no handler for, so a container could not be
@@ -89,6 +95,7 @@ void catch_stop_signals()
     sigprocmask(SIG_BLOCK, &stops, nullptr);
     for (int signal_number : stop_signals) {
         sigaction(signal_number, &action, nullptr);
+        sigdelset(&wait_mask, signal_number);
     }
     passing_stops = true;
 }
@@ -110,15 +117,7 @@ bool platform_stop_requested()
 
 sigset_t waiting_signal_mask()
 {
-    sigset_t mask;
-    sigprocmask(SIG_BLOCK, nullptr, &mask);
-    sigdelset(&mask, SIGCHLD);
-    if (passing_stops) {
-        for (int signal_number : stop_signals) {
-            sigdelset(&mask, signal_number);
-        }
-    }
-    return mask;
+    return wait_mask;
 }
 
 void note_group_asked()

@@ -15,6 +15,7 @@
 
 #include "text/text.h"
 #include "platform/platform.h"
+#include "platform/posix/children.h"
 
 namespace {
 
@@ -84,7 +85,7 @@ void remove_stale_temporaries(const char* path)
         }
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name + name_length + 1, &end, 10);
-        if (pid > 0 && pid != static_cast<long>(getpid()) && std::strcmp(end, ".tmp") == 0 &&
+        if (pid > 0 && pid != static_cast<long>(own_pid()) && std::strcmp(end, ".tmp") == 0 &&
             kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
             unlinkat(dirfd(entries), entry->d_name, 0);
         }
@@ -117,7 +118,7 @@ bool platform_replace_file(const char* path, const char* text, std::size_t lengt
     }
     char temporary[PATH_MAX];
     const int needed = std::snprintf(temporary, sizeof temporary, "%s.%ld.tmp", path,
-                                     static_cast<long>(getpid()));
+                                     static_cast<long>(own_pid()));
     if (needed < 0 || static_cast<std::size_t>(needed) >= sizeof temporary) {
         copy_text(reason, reason_capacity, std::strerror(ENAMETOOLONG));
         return false;

@@ -199,7 +199,8 @@ server_wake platform_wait_server_until(unsigned long long deadline_ms)
     }
     close_server_pidfd();
     release_server();
-    collect_children();
+    // Other children that ended are collected by the next look at what the
+    // server left.
     return server_wake::ended;
 }
 

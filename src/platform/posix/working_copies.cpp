@@ -12,6 +12,7 @@
 
 #include "text/text.h"
 #include "platform/platform.h"
+#include "platform/posix/children.h"
 #include "platform/posix/copy_data.h"
 #include "platform/posix/files.h"
 #include "platform/posix/working_copies.h"
@@ -62,7 +63,7 @@ bool process_runs(unsigned long id)
 } // namespace
 
 // The copy under a working name in the destination's directory.
-naming_outcome copy_under_working_name(int in, mode_t mode, const char* directory,
+naming_outcome copy_under_working_name(int in, const struct stat& info, const char* directory,
                                        const char* destination, int& error)
 {
     working_names_used = true;
@@ -72,7 +73,7 @@ naming_outcome copy_under_working_name(int in, mode_t mode, const char* director
     // A name still taken by a leftover of this process id (one that ran
     // before under the same id) is passed over; a few tries are plenty.
     for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
-        bool fits = working_name(static_cast<unsigned long long>(getpid()), ++working_serial,
+        bool fits = working_name(static_cast<unsigned long long>(own_pid()), ++working_serial,
                                  name, sizeof name) &&
                     copy_text(working, sizeof working,
                               std::strcmp(directory, ".") == 0 ? "" : directory) &&
@@ -93,9 +94,9 @@ naming_outcome copy_under_working_name(int in, mode_t mode, const char* director
         error = EEXIST;
         return naming_outcome::failed;
     }
-    error = copy_data(in, out);
+    error = copy_data(in, out, info.st_size);
     if (error == 0) {
-        take_mode(out, mode);
+        take_mode(out, info.st_mode);
     }
     if (close(out) != 0 && error == 0) {
         error = errno;
@@ -118,7 +119,7 @@ void platform_remove_stale_copies()
         return;
     }
     const int folder = dirfd(directory);
-    const unsigned long self = static_cast<unsigned long>(getpid());
+    const unsigned long self = static_cast<unsigned long>(own_pid());
     while (const dirent* entry = readdir(directory)) {
         unsigned long owner = 0;
         struct stat info;

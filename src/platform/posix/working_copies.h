@@ -3,6 +3,7 @@
 // Internal to posix/.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // How giving a finished copy its name went.
@@ -12,5 +13,5 @@ enum class naming_outcome { named, taken, refused, failed };
 // (".": the current one) and gives it the name `destination` without ever
 // replacing a file; `error` receives the errno value of a failure. The
 // working name is gone afterwards, however the copy went.
-naming_outcome copy_under_working_name(int in, mode_t mode, const char* directory,
+naming_outcome copy_under_working_name(int in, const struct stat& info, const char* directory,
                                        const char* destination, int& error);
