@@ -51,7 +51,9 @@ enum class part {
     hang,
     watchdog_idle,
     schedule,
-    found
+    found,
+    all_features,
+    syscalls
 };
 
 bool& part_flag(options& opt, part which)
@@ -77,6 +79,10 @@ bool& part_flag(options& opt, part which)
         return opt.run_watchdog_idle;
     case part::schedule:
         return opt.run_schedule;
+    case part::all_features:
+        return opt.run_all_features;
+    case part::syscalls:
+        return opt.run_syscalls;
     case part::found:
         break;
     }
@@ -90,7 +96,8 @@ void run_only(options& opt, part which, bool& only_given)
     if (!only_given) {
         for (part each : {part::speed, part::large_log, part::footprint, part::idle,
                           part::crash_loop, part::watchdog_speed, part::status_speed,
-                          part::hang, part::watchdog_idle, part::schedule, part::found}) {
+                          part::hang, part::watchdog_idle, part::schedule, part::found,
+                          part::all_features, part::syscalls}) {
             part_flag(opt, each) = false;
         }
         only_given = true;
@@ -115,6 +122,8 @@ const part_option part_options[] = {
     {"watchdog-idle", part::watchdog_idle},
     {"schedule", part::schedule},
     {"found", part::found},
+    {"all-features", part::all_features},
+    {"syscalls", part::syscalls},
 };
 
 // "--no-NAME" and "--NAME-only" for the parts above.
@@ -132,6 +141,7 @@ bool parse_part_option(const char* argument, options& opt, bool& only_given)
             if (each.which == part::speed) {
                 opt.run_watchdog_speed = false;
                 opt.run_status_speed = false;
+                opt.run_all_features = false;
             }
             return true;
         }
@@ -151,7 +161,7 @@ const char usage_text[] =
     "                    [--schedule-seconds S] [--nice N]\n"
     "                    [--no-PART] [--PART-only]   (PART: speed, large-log, footprint, idle,\n"
     "                    crash-loop, watchdog-speed, status-speed, hang, watchdog-idle,\n"
-    "                    schedule, found)\n";
+    "                    schedule, found, all-features, syscalls)\n";
 
 // The scheduled restart of its row lies 23 hours ahead of the start.
 constexpr unsigned long schedule_seconds_limit = 22 * 3600;
@@ -338,8 +348,12 @@ int main(int argc, char** argv)
 
     print_machine(opt);
     bool ok = true;
-    if (opt.run_speed || opt.run_watchdog_speed || opt.run_status_speed) {
+    if (opt.run_speed || opt.run_watchdog_speed || opt.run_status_speed ||
+        opt.run_all_features) {
         ok = run_speed(opt) && ok;
+    }
+    if (ok && opt.run_syscalls) {
+        ok = run_syscalls(opt) && ok;
     }
     if (ok && opt.run_large_log) {
         ok = run_large_log(opt) && ok;

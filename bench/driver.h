@@ -44,6 +44,8 @@ struct options {
     bool run_watchdog_idle = true;
     bool run_schedule = true;
     bool run_found = true;
+    bool run_all_features = true;
+    bool run_syscalls = true;
     bool quick = false;
 };
 
@@ -149,6 +151,9 @@ struct launch {
     // With `idle`: the server outlives its supervisor, as a server that a
     // killed MOLV leaves running.
     bool outlive = false;
+    // When set: the supervisor runs under `strace -c` with its summary
+    // written to this file.
+    const char* count_calls_to = nullptr;
 };
 
 pid_t start_supervisor(const options& opt, const launch& what);
@@ -202,6 +207,7 @@ bool run_hang(const options& opt);
 bool run_watchdog_idle(const options& opt);
 bool run_schedule(const options& opt);
 bool run_found(const options& opt);
+bool run_syscalls(const options& opt);
 
 } // namespace bench
 

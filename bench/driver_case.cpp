@@ -171,19 +171,24 @@ pid_t start_supervisor(const options& opt, const launch& what)
     sigaction(SIGHUP, &action, nullptr);
     sigaction(SIGALRM, &action, nullptr);
 
-    if (what.kind == supervisor::molv) {
-        char* const args[] = {const_cast<char*>(opt.molv), nullptr};
-        execv(opt.molv, args);
-    } else {
-        char* const args[] = {const_cast<char*>(opt.reference),
-                              const_cast<char*>(server_name),
-                              const_cast<char*>(log_name),
-                              const_cast<char*>(what.backups ? "1" : "0"),
-                              const_cast<char*>("0"),
-                              const_cast<char*>(server_argument),
-                              nullptr};
-        execv(opt.reference, args);
+    // Under strace: its words first, then the supervisor's.
+    char* args[16] = {};
+    int count = 0;
+    if (what.count_calls_to != nullptr) {
+        for (const char* word : {"/usr/bin/strace", "-c", "-o", what.count_calls_to}) {
+            args[count++] = const_cast<char*>(word);
+        }
     }
+    if (what.kind == supervisor::molv) {
+        args[count++] = const_cast<char*>(opt.molv);
+    } else {
+        for (const char* word : {opt.reference, static_cast<const char*>(server_name),
+                                 static_cast<const char*>(log_name), what.backups ? "1" : "0", "0",
+                                 server_argument}) {
+            args[count++] = const_cast<char*>(word);
+        }
+    }
+    execv(args[0], args);
     _exit(127);
 }
 

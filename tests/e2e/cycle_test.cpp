@@ -689,6 +689,9 @@ TEST_F(watched_cycle, MissingEventProgramIsReportedAndTheCycleGoesOn)
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=2"});
     ASSERT_TRUE(wait_for_instance(2));
+    // The second start's event comes after its line.
+    ASSERT_TRUE(wait_until([&] { return cycle_messages(output()).size() >= 9; },
+                           deadline_seconds));
     // Said once at start, and each event is tried all the same.
     EXPECT_EQ(count_message(output(),
                             "  WARNING: The on_event program was not found: no-such-program"),

@@ -94,9 +94,14 @@ unsigned long long ticks_now()
 // later process with the same id can only start after the server has ended,
 // so after the record; reading the exact start from /proc instead would
 // cost each launch more than the rest of the restart.
-void record_server()
+void prepare_server_record()
 {
-    const unsigned long id = platform_server_id();
+    boot_id();
+    own_pid();
+}
+
+void record_server(unsigned long id)
+{
     char identity[process_identity_capacity];
     const int written = std::snprintf(identity, sizeof identity, "%llu %s", ticks_now(), boot_id());
     if (id != 0 && boot_id()[0] != '\0' && written > 0 &&

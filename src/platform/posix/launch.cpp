@@ -1,14 +1,13 @@
 // The process at start and the launch of its children: the standard
 // descriptors filled, MOLV's own descriptors kept from every program it
-// starts, and the server started in a session of its own, held at a gate
-// until it has been recorded.
+// starts, and the server started in a session of its own, recorded before
+// it runs.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,15 +88,18 @@ void platform_prepare_process()
 
 namespace {
 
-// The server's own part of its start, in the new process: a session of its
-// own, the null device for input, then the wait at the gate until MOLV has
-// recorded it. When MOLV ends before that (the gate closes unopened), the
-// game never runs. Then the signals MOLV caught or ignored go back to their
-// defaults, none stays blocked, and the game is started; why it could not
-// be goes back through the gate. Every signal stays blocked until then, so none
-// meant for MOLV runs MOLV's handlers here; one sent to the server meanwhile
-// takes effect at the last step.
-[[noreturn]] void run_behind_gate(const char* exename, char* const* words, int input, int gate)
+// Why the game could not be started, set by the new process, which shares
+// MOLV's memory until it starts the game or gives up; 0 when it started.
+volatile int start_error = 0;
+
+// The server's own part of its start, in the new process while MOLV waits
+// (vfork): a session of its own, the null device for input, nothing of
+// MOLV's open, and then its record in the lock file, written before the
+// game can run, whatever becomes of MOLV meanwhile. Every signal stays
+// blocked until the signals go back to their defaults, so none meant for
+// MOLV runs MOLV's handlers here; one sent to the server meanwhile takes
+// effect at the last step.
+[[noreturn]] void start_recorded(const char* exename, char* const* words, int input)
 {
     setsid();
     if (input >= 0) {
@@ -105,55 +107,26 @@ namespace {
     } else {
         close(STDIN_FILENO);
     }
-    // Nothing of MOLV's stays open here while the child waits: a lock file
-    // held by it would keep the next MOLV out once MOLV has ended.
-    if (gate > 3 && close_range(3, static_cast<unsigned>(gate) - 1, 0) != 0) {
-        for (int fd = 3; fd < gate; ++fd) {
-            close(fd);
-        }
-    }
-    if (close_range(static_cast<unsigned>(gate) + 1, ~0U, 0) != 0) {
-        const int highest = static_cast<int>(sysconf(_SC_OPEN_MAX));
-        for (int fd = gate + 1; fd < highest && fd < 65536; ++fd) {
-            close(fd);
-        }
-    }
-    char go = 0;
-    ssize_t got = 0;
-    do {
-        got = read(gate, &go, 1);
-    } while (got < 0 && errno == EINTR);
-    if (got != 1) {
-        _exit(127);
-    }
+    record_server(static_cast<unsigned long>(getpid()));
     struct sigaction defaults = {};
     defaults.sa_handler = SIG_DFL;
     sigemptyset(&defaults.sa_mask);
     for (int number = 1; number < NSIG; ++number) {
         sigaction(number, &defaults, nullptr);
     }
+    if (!descriptors_marked) {
+        // Where close-on-exec could not be set on everything at start.
+        const int highest = static_cast<int>(sysconf(_SC_OPEN_MAX));
+        for (int fd = 3; fd < highest && fd < 65536; ++fd) {
+            close(fd);
+        }
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     execve(exename, words, environ);
-    const int error = errno;
-    ssize_t sent = 0;
-    do {
-        sent = write(gate, &error, sizeof error);
-    } while (sent < 0 && errno == EINTR);
+    start_error = errno;
     _exit(127);
-}
-
-// Reads the child's report: 0 once the game has started, or why it could
-// not.
-int read_report(int report)
-{
-    int error = 0;
-    ssize_t got = 0;
-    do {
-        got = read(report, &error, sizeof error);
-    } while (got < 0 && errno == EINTR);
-    return got == static_cast<ssize_t>(sizeof error) ? error : 0;
 }
 
 } // namespace
@@ -166,50 +139,35 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
         copy_text(reason, reason_capacity, "the command line does not begin with the executable");
         return false;
     }
-    // One socket pair is the gate and the way back: MOLV's end opens the
-    // gate with one byte, and reads the child's report until exec closes
-    // the child's end. It goes with MOLV: a MOLV that ends before opening
-    // the gate leaves the child an end of input instead.
-    int gate[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gate) != 0) {
-        copy_text(reason, reason_capacity, std::strerror(errno));
-        return false;
-    }
+    prepare_server_record();
+    const int input = null_device();
     // Every signal waits while the server is made and recorded: a stop
     // signal that comes meanwhile then finds the server's id known.
     sigset_t all;
     sigfillset(&all);
     sigset_t previous_mask;
     sigprocmask(SIG_BLOCK, &all, &previous_mask);
-    const pid_t pid = fork();
+    start_error = 0;
+    const pid_t pid = vfork();
     if (pid == 0) {
-        run_behind_gate(exename, words.words, null_device(), gate[1]);
+        start_recorded(exename, words.words, input);
     }
-    int error = pid < 0 ? errno : 0;
-    close(gate[1]);
+    int error = pid < 0 ? errno : start_error;
     if (pid > 0) {
-        keep_server(pid);
-        record_server();
-        watch_session(pid);
-        // The record is there: the game may run.
-        const char go = 1;
-        if (write(gate[0], &go, 1) != 1) {
-            kill(pid, SIGKILL);
+        if (error != 0) {
+            // The game never ran: the record of the MOLV before is put back.
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            undo_server_record();
+        } else {
+            keep_server(pid);
+            watch_session(pid);
+            if (received_stop_signal() != 0) {
+                // A stop asked for just before this launch.
+                kill(-pid, received_stop_signal());
+                note_group_asked();
+            }
         }
-        error = read_report(gate[0]);
-        if (error == 0 && received_stop_signal() != 0) {
-            // A stop asked for just before this launch.
-            kill(-pid, received_stop_signal());
-            note_group_asked();
-        }
-    }
-    close(gate[0]);
-    if (error != 0 && pid > 0) {
-        // The game never ran: the record of the MOLV before is put back.
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        forget_server();
-        undo_server_record();
     }
     sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
     if (error != 0) {
