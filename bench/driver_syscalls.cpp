@@ -79,24 +79,22 @@ double calls_per_restart(const options& opt, supervisor kind, const char* folder
         return -1.0;
     }
     sleep_seconds(seconds);
+    // strace writes its summary when the supervisor ends, and ends too.
     const pid_t traced = child_of(tracer);
-    // strace writes its summary when it is interrupted, and lets the
-    // supervisor go, which then goes too.
-    kill(tracer, SIGINT);
-    wait_for_stop(tracer, 10);
     if (traced > 0) {
         kill(traced, SIGKILL);
+        wait_for_stop(tracer, 10);
     }
     kill_and_reap(tracer);
     reap_orphans();
     const long long calls = total_calls(summary);
     const line_counts lines = count_lines(folder);
-    clean_folder(folder);
     if (calls <= 0 || lines.restarting == 0) {
         std::fprintf(stderr, "bench: %s under strace: %lld calls, %lu restarts (see %s)\n",
                      kind_name(kind), calls, lines.restarting, summary);
         return -1.0;
     }
+    clean_folder(folder);
     return static_cast<double>(calls) / static_cast<double>(lines.restarting);
 }
 
