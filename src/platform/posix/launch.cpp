@@ -108,10 +108,13 @@ volatile int start_error = 0;
         close(STDIN_FILENO);
     }
     record_server(static_cast<unsigned long>(getpid()));
+    // What MOLV ignores goes back to its default, and what it catches too,
+    // before any of it can come in here; what MOLV itself was started
+    // with ignored stays so.
     struct sigaction defaults = {};
     defaults.sa_handler = SIG_DFL;
     sigemptyset(&defaults.sa_mask);
-    for (int number = 1; number < NSIG; ++number) {
+    for (int number : {SIGPIPE, SIGXFSZ, SIGCHLD, SIGTERM, SIGINT, SIGHUP}) {
         sigaction(number, &defaults, nullptr);
     }
     if (!descriptors_marked) {
