@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
