@@ -80,6 +80,9 @@ if [ -x scripts/check-fuzz.sh ]; then
   scripts/check-fuzz.sh 60
 fi
 
+step "Container"
+scripts/check-container.sh
+
 step "Packages"
 scripts/package.sh
 
