@@ -97,7 +97,14 @@ else
 fi
 
 say "building $image from dist/Containerfile with $tool"
+unnamed() { $tool images -q --no-trunc --filter dangling=true | sort -u; }
+unnamed_before=$(unnamed)
 # shellcheck disable=SC2086 # MOLV_BUILD_ARGS holds separate words
 $tool build "${options[@]}" ${MOLV_BUILD_ARGS:-} -f dist/Containerfile -t "$image" .
+# The build stage's image, and an image of the same name built before, are
+# left without a name: of no use but their room.
+for left in $(comm -13 <(echo "$unnamed_before") <(unnamed)); do
+  $tool rmi "$left" >/dev/null 2>&1 || true
+done
 
-say "$image: $((size / 1000000)) MB ($size bytes), built in $((SECONDS - started)) s"
+say "$image: $(image_size "$image"), built in $((SECONDS - started)) s"
