@@ -38,9 +38,10 @@ else
   tool=podman
 fi
 
-# runc where it is installed: crun, podman's first choice, refuses some
-# hosts' cgroup layouts. Explicit limits, as podman's own default for open
-# files is more than a host may let even root raise its limit to.
+# The host's network for the build's apt-get, with no container network to
+# set up. runc where it is installed: crun, podman's first choice, refuses
+# some hosts' cgroup layouts. Explicit limits, as podman's own default for
+# open files is more than a host may let even root raise its limit to.
 options=(--format docker --network host --ulimit nofile=4096:4096 --ulimit nproc=4096:4096)
 if command -v runc >/dev/null; then
   options+=(--runtime "$(command -v runc)")
