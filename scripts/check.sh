@@ -80,6 +80,10 @@ if [ -x scripts/check-fuzz.sh ]; then
   scripts/check-fuzz.sh 60
 fi
 
+step "Container and Kubernetes example"
+scripts/check-container.sh
+scripts/check-kubernetes.sh
+
 step "Packages"
 scripts/package.sh
 

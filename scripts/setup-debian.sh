@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing MOLV needs on a Debian machine (as root):
 # promtool (in prometheus) and the node exporter read the status file in
-# the tests.
+# the tests; podman with runc, and busybox-static for the health check's
+# shell, run the container test; kubectl checks the Kubernetes example.
 #
 # A mirror in the middle of a sync makes `apt-get update` fail for one index
 # or two while every other one is fetched: the update is tried a few times,
@@ -25,7 +26,13 @@ packages=(
   wine wine64
   clang libclang-rt-14-dev xvfb xauth
   prometheus prometheus-node-exporter
+  podman runc busybox-static
 )
+# Debian's kubectl is in kubernetes-client; one that another package
+# installed already serves as well, and the two cannot be installed together.
+if ! command -v kubectl >/dev/null; then
+  packages+=(kubernetes-client)
+fi
 
 # Wine runs 32-bit Windows programs only where the kernel runs 32-bit
 # programs; that is asked of the kernel by running one.
