@@ -26,7 +26,7 @@ packages=(
   wine wine64
   clang libclang-rt-14-dev xvfb xauth
   prometheus prometheus-node-exporter
-  podman runc busybox-static
+  podman runc busybox-static strace
 )
 # Debian's kubectl is in kubernetes-client; one that another package
 # installed already serves as well, and the two cannot be installed together.
