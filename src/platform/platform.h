@@ -38,10 +38,10 @@ platform_console platform_console_output();
 void platform_set_colour(platform_console console, unsigned short colour);
 
 // Writes the path under which `file_name` in the current directory is read to
-// `destination`: the absolute path on Windows, whose profile reader looks for
-// a bare name elsewhere; the name itself on POSIX, which no length of the
-// current directory can break. Returns false (and leaves an empty text) when
-// it does not fit or the current directory cannot be read.
+// `destination`: the absolute path on Windows (in UTF-8), whose profile
+// reader looks for a bare name elsewhere; the name itself on POSIX, which no
+// length of the current directory can break. Returns false (and leaves an
+// empty text) when it does not fit or the current directory cannot be read.
 bool platform_settings_path(const char* file_name, char* destination, std::size_t capacity);
 
 // Makes sure the settings file at `path` can be read whole, and keeps it for
