@@ -113,9 +113,9 @@ struct server_end {
 server_end platform_last_server_end();
 
 // The stop of the server. The polite part: SIGTERM to the server's process
-// group on POSIX, WM_CLOSE posted to each top-level window of the server
-// process on Windows. Returns false with the system's reason when the
-// request could not be made at all (a server without windows is no
+// group on POSIX, WM_CLOSE posted to each top-level window of every process
+// of the server's job on Windows. Returns false with the system's reason
+// when the request could not be made at all (a server without windows is no
 // failure: force follows after the timeout).
 bool platform_ask_server_to_stop(char* reason, std::size_t reason_capacity);
 

@@ -308,6 +308,11 @@ static bool find_running_server()
     std::snprintf(message, sizeof message,
                   "  > Found the gameserver still running (process %lu); watching it.", id);
     log_line(colour_white, message);
+    char reason[256] = "";
+    if (platform_take_grouping_failure(reason, sizeof reason)) {
+        log_warning("  WARNING: The gameserver's own processes cannot be kept together: ",
+                    reason);
+    }
     launched_at = platform_monotonic_ms();
     status_server_running(platform_epoch_seconds());
     first_start = false;

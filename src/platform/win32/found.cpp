@@ -65,6 +65,6 @@ unsigned long platform_find_server()
     keep_found_server(process, static_cast<DWORD>(record.server));
     // The job an earlier MOLV made for it, so that a stop reaches all of it;
     // without one, the server alone is watched and stopped.
-    open_server_job();
+    open_server_job(process);
     return record.server;
 }
