@@ -258,10 +258,12 @@ bool platform_current_folder(char* destination, std::size_t capacity, char* reas
 // Replaces the file `path` with the `length` bytes at `text`, as they are
 // (no line ends changed), whole or not at all: they go to a temporary name
 // in the same folder (`path` with ".<process id>.tmp" added), open to MOLV
-// alone, which then takes the file's name in one step (rename; MoveFileExA
-// with MOVEFILE_REPLACE_EXISTING). A reader sees the old file or the new
-// one, never a part. Returns false with the system's reason; nothing is
-// left under the temporary name then.
+// alone, which then takes the file's name in one step (rename; MoveFileExW
+// with MOVEFILE_REPLACE_EXISTING). On Windows that file is made anew, never
+// opened through a name that is there, and those that ended MOLVs left are
+// removed. A reader sees the old file or the new one, never a part. Returns
+// false with the system's reason; nothing is left under the temporary name
+// then.
 bool platform_replace_file(const char* path, const char* text, std::size_t length, char* reason,
                            std::size_t reason_capacity);
 // The name of the lock file in the current folder.
