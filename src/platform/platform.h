@@ -40,10 +40,10 @@ platform_console platform_console_output();
 void platform_set_colour(platform_console console, unsigned short colour);
 
 // Writes the path under which `file_name` in the current directory is read to
-// `destination`: the absolute path on Windows, whose profile reader looks for
-// a bare name elsewhere; the name itself on POSIX, which no length of the
-// current directory can break. Returns false (and leaves an empty text) when
-// it does not fit or the current directory cannot be read.
+// `destination`: the absolute path on Windows (in UTF-8), whose profile
+// reader looks for a bare name elsewhere; the name itself on POSIX, which no
+// length of the current directory can break. Returns false (and leaves an
+// empty text) when it does not fit or the current directory cannot be read.
 bool platform_settings_path(const char* file_name, char* destination, std::size_t capacity);
 
 // Makes sure the settings file at `path` can be read whole, and keeps it for
@@ -115,9 +115,9 @@ struct server_end {
 server_end platform_last_server_end();
 
 // The stop of the server. The polite part: SIGTERM to the server's process
-// group on POSIX, WM_CLOSE posted to each top-level window of the server
-// process on Windows. Returns false with the system's reason when the
-// request could not be made at all (a server without windows is no
+// group on POSIX, WM_CLOSE posted to each top-level window of every process
+// of the server's job on Windows. Returns false with the system's reason
+// when the request could not be made at all (a server without windows is no
 // failure: force follows after the timeout).
 bool platform_ask_server_to_stop(char* reason, std::size_t reason_capacity);
 
@@ -260,10 +260,12 @@ bool platform_current_folder(char* destination, std::size_t capacity, char* reas
 // Replaces the file `path` with the `length` bytes at `text`, as they are
 // (no line ends changed), whole or not at all: they go to a temporary name
 // in the same folder (`path` with ".<process id>.tmp" added), open to MOLV
-// alone, which then takes the file's name in one step (rename; MoveFileExA
-// with MOVEFILE_REPLACE_EXISTING). A reader sees the old file or the new
-// one, never a part. Returns false with the system's reason; nothing is
-// left under the temporary name then.
+// alone, which then takes the file's name in one step (rename; MoveFileExW
+// with MOVEFILE_REPLACE_EXISTING). On Windows that file is made anew, never
+// opened through a name that is there, and those that ended MOLVs left are
+// removed. A reader sees the old file or the new one, never a part. Returns
+// false with the system's reason; nothing is left under the temporary name
+// then.
 bool platform_replace_file(const char* path, const char* text, std::size_t length, char* reason,
                            std::size_t reason_capacity);
 // The name of the lock file in the current folder.

@@ -327,6 +327,11 @@ static bool find_running_server()
     std::snprintf(message, sizeof message,
                   "  > Found the gameserver still running (process %lu); watching it.", id);
     log_line(colour_white, message);
+    char reason[256] = "";
+    if (platform_take_grouping_failure(reason, sizeof reason)) {
+        log_warning("  WARNING: The gameserver's own processes cannot be kept together: ",
+                    reason);
+    }
     launched_at = platform_monotonic_ms();
     lock_record record = {};
     answered_before = platform_previous_record(record) && record.answered;

@@ -687,13 +687,16 @@ TEST_F(faults, MolvKilledInTheMiddleOfACopyLeavesNoPartialBackupAndNextTimeNothi
             expected.push_back(name);
         }
     }
-    ASSERT_EQ(second_run.size(), 2u);
+    // A copy cut short is made again before the first start; one that was
+    // done (a file system that shares blocks) is not.
+    const long made_again = first_run.empty() ? 1 : 0;
+    ASSERT_EQ(second_run.size(), 1u + static_cast<std::size_t>(made_again));
     for (const std::string& name : second_run) {
         EXPECT_EQ(read_file(work + "/" + name), next_log) << name;
     }
     const std::vector<std::string> messages = stamped_messages(output());
     const auto first_launch = std::find(messages.begin(), messages.end(), starting);
-    EXPECT_EQ(std::count(messages.begin(), first_launch, backing_up), 1) << output();
+    EXPECT_EQ(std::count(messages.begin(), first_launch, backing_up), made_again) << output();
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(file_names(work), expected);
 }

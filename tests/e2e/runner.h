@@ -60,6 +60,10 @@ struct molv_launch {
     // that a file of mode 000 is as unreadable to molv as to anyone else; the
     // launch ends with status 125 where the system refuses. POSIX only.
     bool without_read_override = false;
+    // Run molv in a job that ends every process in it once its last handle
+    // closes and lets a process started in it leave, as a service wrapper
+    // does; end_wrapper_job closes that handle. Windows only.
+    bool in_wrapper_job = false;
 };
 
 struct molv_process {
@@ -70,6 +74,7 @@ struct molv_process {
     int end_signal = 0;     // the signal that ended it, POSIX only
     long reader_id = -1;    // the pipe reader of `reader_lines`, POSIX only
     void* handle = nullptr; // the process handle where the system has one
+    void* wrapper_job = nullptr; // the job of `in_wrapper_job`, Windows only
 };
 
 // Starts molv as `launch` says. Returns false when it could not be started.
@@ -85,6 +90,10 @@ bool wait_for_reader_end(molv_process& process, double seconds);
 
 // Stops molv by its process id and collects it.
 void stop_molv(molv_process& process);
+
+// Ends the job of `in_wrapper_job` as a service wrapper's end does, which
+// ends every process in it, and collects molv. Windows only.
+void end_wrapper_job(molv_process& process);
 
 // The process id of the test program itself.
 long own_process_id();

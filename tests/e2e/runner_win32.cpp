@@ -2,7 +2,9 @@
 // handles for molv's output, WaitForSingleObject and GetExitCodeProcess for
 // its end, TerminateProcess to stop it, GetProcessHandleCount for what it
 // holds. Sessions, zombies and pseudo-terminals have no counterpart here, so
-// the operations marked "POSIX only" are left out.
+// the operations marked "POSIX only" are left out. The folder molv runs in is
+// taken as UTF-8, so that a test may name it in any script; a path that is
+// no UTF-8 is taken in the ANSI code page.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -55,22 +57,58 @@ std::string full_path(const std::string& path)
     return long_form;
 }
 
-// A path in one spelling: backslashes, no trailing separator, lower case,
-// for comparing names that Windows compares without case.
-std::string comparable_path(const std::string& path)
+// `text` in wide characters: from UTF-8 where it is that, else from the
+// ANSI code page.
+std::wstring wide_text(const std::string& text)
 {
-    std::string result = path;
-    for (char& c : result) {
-        if (c == '/') {
-            c = '\\';
-        } else if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
+    for (UINT code_page : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
+        const DWORD flags = code_page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int length = MultiByteToWideChar(code_page, flags, text.data(),
+                                               static_cast<int>(text.size()), nullptr, 0);
+        if (length > 0 || text.empty()) {
+            std::wstring wide(static_cast<std::size_t>(length), L'\0');
+            MultiByteToWideChar(code_page, flags, text.data(), static_cast<int>(text.size()),
+                                &wide[0], length);
+            return wide;
         }
     }
-    while (result.size() > 1 && result.back() == '\\') {
+    return L"";
+}
+
+// The absolute form of a wide path with the long names of its folders, as
+// the system resolves it where it exists, for comparing the spellings of
+// one folder; empty when it cannot be formed.
+std::wstring resolved_path(const std::wstring& path)
+{
+    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    wchar_t resolved[32768];
+    DWORD length = 0;
+    if (handle != INVALID_HANDLE_VALUE) {
+        length = GetFinalPathNameByHandleW(handle, resolved, 32768, VOLUME_NAME_DOS);
+        CloseHandle(handle);
+    }
+    if (length == 0 || length >= 32768) {
+        length = GetFullPathNameW(path.c_str(), 32768, resolved, nullptr);
+    }
+    if (length == 0 || length >= 32768) {
+        return L"";
+    }
+    std::wstring result(resolved, length);
+    while (result.size() > 1 && (result.back() == L'\\' || result.back() == L'/')) {
         result.pop_back();
     }
     return result;
+}
+
+// Whether two wide paths name the same folder, compared without case.
+bool same_folder(const std::wstring& one, const std::wstring& other)
+{
+    const std::wstring a = resolved_path(one);
+    const std::wstring b = resolved_path(other);
+    return !a.empty() && CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 // Starts `program` with `command_line` in `directory`, with its standard
@@ -78,21 +116,43 @@ std::string comparable_path(const std::string& path)
 // `input`. The handles must be inheritable.
 bool start_with_handles(const std::string& program, const std::string& command_line,
                         const std::string& directory, std::string& environment,
-                        HANDLE input, HANDLE output, PROCESS_INFORMATION& started)
+                        HANDLE input, HANDLE output, PROCESS_INFORMATION& started,
+                        DWORD flags = 0)
 {
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = input;
     startup.hStdOutput = output;
     startup.hStdError = output;
-    std::string line = command_line;
+    const std::wstring wide_program = wide_text(program);
+    std::wstring line = wide_text(command_line);
+    const std::wstring folder = wide_text(directory);
     // A console of its own without a window: molv sets its title and colours
-    // there, as in an operator's console, and not in the runner's.
-    return CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+    // there, as in an operator's console, and not in the runner's. The
+    // environment stays in the ANSI code page.
+    return CreateProcessW(wide_program.c_str(), &line[0], nullptr, nullptr, TRUE,
+                          CREATE_NO_WINDOW | flags,
                           environment.empty() ? nullptr : &environment[0],
-                          directory.empty() ? nullptr : directory.c_str(), &startup,
+                          directory.empty() ? nullptr : folder.c_str(), &startup,
                           &started) != 0;
+}
+
+// A job that ends every process in it when its last handle closes, and lets
+// a process started in it leave it, as a service wrapper makes one; nullptr
+// when it cannot be made. Not inheritable: it is the runner's alone.
+HANDLE make_wrapper_job()
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (job != nullptr && !SetInformationJobObject(job, JobObjectExtendedLimitInformation,
+                                                   &limits, sizeof limits)) {
+        CloseHandle(job);
+        job = nullptr;
+    }
+    return job;
 }
 
 HANDLE open_output(const std::string& path)
@@ -123,6 +183,10 @@ void collect(molv_process& process, bool exited)
                             : -1;
     CloseHandle(handle);
     process.handle = nullptr;
+    if (process.wrapper_job != nullptr) {
+        CloseHandle(static_cast<HANDLE>(process.wrapper_job));
+        process.wrapper_job = nullptr;
+    }
 }
 
 // One entry of the system's table of all open handles, and the table, as
@@ -228,21 +292,55 @@ bool start_molv(const molv_launch& launch, molv_process& process)
     for (const std::string& argument : launch.arguments) {
         command_line += " " + argument;
     }
+    HANDLE wrapper = launch.in_wrapper_job ? make_wrapper_job() : nullptr;
+    if (launch.in_wrapper_job && wrapper == nullptr) {
+        CloseHandle(output);
+        if (input != INVALID_HANDLE_VALUE) {
+            CloseHandle(input);
+        }
+        return false;
+    }
+    // In the wrapper's job before it runs at all.
     PROCESS_INFORMATION started = {};
     bool ok = start_with_handles(program, command_line, launch.directory, environment, input,
-                                 output, started);
+                                 output, started, wrapper != nullptr ? CREATE_SUSPENDED : 0);
     CloseHandle(output);
     if (input != INVALID_HANDLE_VALUE) {
         CloseHandle(input);
     }
+    if (ok && wrapper != nullptr && !AssignProcessToJobObject(wrapper, started.hProcess)) {
+        TerminateProcess(started.hProcess, 1);
+        WaitForSingleObject(started.hProcess, INFINITE);
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+        ok = false;
+    }
     if (!ok) {
+        if (wrapper != nullptr) {
+            CloseHandle(wrapper);
+        }
         return false;
+    }
+    if (wrapper != nullptr) {
+        ResumeThread(started.hThread);
     }
     CloseHandle(started.hThread);
     process = molv_process{};
     process.id = static_cast<long>(started.dwProcessId);
     process.handle = started.hProcess;
+    process.wrapper_job = wrapper;
     return true;
+}
+
+void end_wrapper_job(molv_process& process)
+{
+    if (process.wrapper_job == nullptr) {
+        return;
+    }
+    // Its last handle: the system ends every process still in it.
+    CloseHandle(static_cast<HANDLE>(process.wrapper_job));
+    process.wrapper_job = nullptr;
+    wait_for_end(process, 60.0);
 }
 
 bool wait_for_end(molv_process& process, double seconds)
@@ -314,15 +412,15 @@ void stop_server(long id, const std::string& directory)
     }
     // A process id may be reused once its process has ended: only a running
     // program whose file lies in `directory` is the server.
-    char image[MAX_PATH];
-    DWORD length = sizeof image;
+    wchar_t image[32768];
+    DWORD length = 32768;
     bool here = false;
     if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
-        QueryFullProcessImageNameA(process, 0, image, &length) != 0) {
-        std::string folder = full_path(image);
-        std::size_t separator = folder.find_last_of("\\/");
-        folder = separator == std::string::npos ? "" : folder.substr(0, separator);
-        here = !folder.empty() && comparable_path(folder) == comparable_path(full_path(directory));
+        QueryFullProcessImageNameW(process, 0, image, &length) != 0) {
+        std::wstring folder(image, length);
+        const std::size_t separator = folder.find_last_of(L"\\/");
+        folder = separator == std::wstring::npos ? L"" : folder.substr(0, separator);
+        here = !folder.empty() && same_folder(folder, wide_text(directory));
     }
     if (here) {
         TerminateProcess(process, 1);

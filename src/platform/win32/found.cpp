@@ -65,13 +65,19 @@ unsigned long platform_find_server()
     keep_found_server(process, static_cast<DWORD>(record.server));
     // The job an earlier MOLV made for it, so that a stop reaches all of it;
     // without one, the server alone is watched and stopped.
-    open_server_job();
+    open_server_job(process);
     return record.server;
 }
 
-// What a server that has ended left is found through its job, when the job
-// can be opened again.
+// What a server that has ended left is found through the folder's job,
+// which lasts as long as any process in it: every process there is the
+// server's.
 bool platform_watch_previous_server_remains()
 {
-    return false;
+    lock_record record = {};
+    if (!platform_previous_record(record) || !open_folder_job()) {
+        return false;
+    }
+    DWORD ids[8];
+    return server_job_processes(ids, 8) != 0;
 }

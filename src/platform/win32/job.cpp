@@ -1,175 +1,255 @@
 // The server's job: every process the server starts is in it too, so that
-// what is left of the server once its own process has ended can be found,
-// asked to close and ended. The job does not end its processes when MOLV
-// closes it: the server runs on when MOLV's window is closed.
+// a stop reaches all of them and what is left of the server once its own
+// process has ended can be found, asked to close and ended. The job does
+// not end its processes when its last handle closes: the server runs on
+// when MOLV's window is closed, and a later MOLV opens the job again by
+// its name, which the server's own handle keeps.
 #include <windows.h>
-
-#include <cstdio>
 
 #include "text/text.h"
 #include "platform/platform.h"
-#include "platform/win32/children.h"
 #include "platform/win32/job.h"
+#include "platform/win32/job_name.h"
 #include "platform/win32/reason.h"
-#include "platform/win32/stop.h"
 
 namespace {
 
 HANDLE server_job = nullptr;
 
-// Between two looks while waiting for the job to empty.
-constexpr DWORD look_interval_ms = 100;
+// Why the server's processes are not kept together, until it is told. A
+// launch's failure is told once a run, as every launch would repeat it.
+char grouping_failure[256] = "";
+bool launch_failure_told = false;
+bool failure_of_launch = false;
 
-// "Local\molv-" and a hash (FNV-1a, 64 bits) of the folder's full path in
-// lower case, so that the same folder always gives the same name.
-bool job_name(char* name, std::size_t capacity)
-{
-    char folder[MAX_PATH * 4];
-    const DWORD length = GetCurrentDirectoryA(sizeof folder, folder);
-    if (length == 0 || length >= sizeof folder) {
-        return false;
-    }
-    unsigned long long hash = 14695981039346656037ULL;
-    for (DWORD i = 0; i < length; ++i) {
-        char c = folder[i];
-        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c == '/' ? '\\' : c;
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-    }
-    const int written = std::snprintf(name, capacity, "Local\\molv-%016llx", hash);
-    return written > 0 && static_cast<std::size_t>(written) < capacity;
-}
-
-// Room for the processes of a server; those of a larger job are counted
-// but get the force alone.
+// Room for the processes of a server; those of a larger job are counted,
+// and the force ends the whole job.
 constexpr DWORD room = 64;
 
-// The console host of the server's console: the system's, in the job with
-// the server, and gone by itself with the console's last program.
-bool is_console_host(DWORD process_id)
+// Keeps `what` and the system's reason for `error`, unless another reason
+// waits already; true when kept.
+bool keep_failure(const char* what, DWORD error)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+    if (grouping_failure[0] != '\0') {
+        return false;
+    }
+    char reason[200];
+    system_reason(error, reason, sizeof reason);
+    copy_text(grouping_failure, sizeof grouping_failure, what);
+    append_text(grouping_failure, sizeof grouping_failure, reason);
+    return true;
+}
+
+void keep_launch_failure(DWORD error)
+{
+    if (!launch_failure_told && keep_failure("", error)) {
+        failure_of_launch = true;
+    }
+}
+
+// True when `a` and `b`, of the given lengths, are the same path apart from
+// case.
+bool same_path(const wchar_t* a, DWORD a_length, const wchar_t* b, DWORD b_length)
+{
+    return a_length > 0 && b_length > 0 &&
+           CompareStringOrdinal(a, static_cast<int>(a_length), b, static_cast<int>(b_length),
+                                TRUE) == CSTR_EQUAL;
+}
+
+// A process of the system's own that lands in the job without being the
+// server's: Wine's desktop (explorer.exe), started by the first program of a
+// prefix that opens a window, and the console host (conhost.exe) of the
+// server's console. Known by their names in the system's folders, so that a
+// server that happens to have such a name is still the server.
+bool is_system_process(DWORD process_id)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
     if (process == nullptr) {
         return false;
     }
-    char image[MAX_PATH];
-    DWORD length = sizeof image;
-    const bool named = QueryFullProcessImageNameA(process, 0, image, &length) != 0;
+    wchar_t image[MAX_PATH];
+    DWORD length = MAX_PATH;
+    const bool named = QueryFullProcessImageNameW(process, 0, image, &length) != 0;
     CloseHandle(process);
     if (!named) {
         return false;
     }
-    const char* name = image;
-    for (const char* at = image; *at != '\0'; ++at) {
-        if (*at == '\\' || *at == '/') {
-            name = at + 1;
+    DWORD folder_length = 0;
+    for (DWORD i = 0; i < length; ++i) {
+        if (image[i] == L'\\' || image[i] == L'/') {
+            folder_length = i;
         }
     }
-    return lstrcmpiA(name, "conhost.exe") == 0;
+    const wchar_t* name = image + folder_length + 1;
+    const int name_length = static_cast<int>(length - folder_length - 1);
+    if (folder_length == 0 ||
+        (CompareStringOrdinal(name, name_length, L"explorer.exe", -1, TRUE) != CSTR_EQUAL &&
+         CompareStringOrdinal(name, name_length, L"conhost.exe", -1, TRUE) != CSTR_EQUAL)) {
+        return false;
+    }
+    wchar_t system_folder[MAX_PATH];
+    const DWORD windows = GetWindowsDirectoryW(system_folder, MAX_PATH);
+    if (windows < MAX_PATH && same_path(image, folder_length, system_folder, windows)) {
+        return true;
+    }
+    const DWORD system = GetSystemDirectoryW(system_folder, MAX_PATH);
+    if (system < MAX_PATH && same_path(image, folder_length, system_folder, system)) {
+        return true;
+    }
+    // Where a 32-bit MOLV runs on 64-bit Windows.
+    const DWORD wow = GetSystemWow64DirectoryW(system_folder, MAX_PATH);
+    return wow < MAX_PATH && same_path(image, folder_length, system_folder, wow);
 }
 
-// The processes of the job other than console hosts, their ids (up to
-// `room`) in `ids`; 0 without a job.
-unsigned job_processes(DWORD* ids)
+// The ids of the job's processes, up to `room`, and their number in all;
+// false when the job cannot be looked at.
+bool job_members(DWORD* ids, unsigned& listed, unsigned& total)
 {
     alignas(JOBOBJECT_BASIC_PROCESS_ID_LIST) unsigned char
         buffer[sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) + (room - 1) * sizeof(ULONG_PTR)] = {};
     auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer);
     list->NumberOfAssignedProcesses = room;
+    listed = 0;
+    total = 0;
     if (server_job == nullptr ||
         (!QueryInformationJobObject(server_job, JobObjectBasicProcessIdList, list, sizeof buffer,
                                     nullptr) &&
          GetLastError() != ERROR_MORE_DATA)) {
-        return 0;
+        return false;
     }
-    const ULONG_PTR* listed = list->ProcessIdList;
-    unsigned count = 0;
     for (DWORD i = 0; i < list->NumberOfProcessIdsInList && i < room; ++i) {
-        const DWORD id = static_cast<DWORD>(listed[i]);
-        if (!is_console_host(id)) {
-            ids[count++] = id;
-        }
+        ids[listed++] = static_cast<DWORD>(list->ProcessIdList[i]);
     }
-    const DWORD beyond = list->NumberOfAssignedProcesses > room
-                             ? list->NumberOfAssignedProcesses - room
-                             : 0;
-    return count + beyond;
-}
-
-unsigned active_processes()
-{
-    DWORD ids[room];
-    return job_processes(ids);
+    total = list->NumberOfAssignedProcesses > listed ? list->NumberOfAssignedProcesses : listed;
+    return true;
 }
 
 } // namespace
 
-bool put_in_server_job(HANDLE process, char* reason, std::size_t reason_capacity)
+void put_in_server_job(HANDLE process)
 {
     if (server_job == nullptr) {
-        char name[64];
-        if (!job_name(name, sizeof name)) {
-            system_reason(ERROR_FILENAME_EXCED_RANGE, reason, reason_capacity);
-            return false;
+        // Not inheritable, as nothing of MOLV's is. A name that another
+        // object has, or a folder that cannot be looked at, gives a job
+        // without a name: the server's processes are still kept together,
+        // though a later MOLV cannot open the job again.
+        wchar_t name[job_name_capacity];
+        if (job_name_of(nullptr, name, job_name_capacity)) {
+            server_job = CreateJobObjectW(nullptr, name);
         }
-        // Not inheritable, as nothing of MOLV's is.
-        server_job = CreateJobObjectA(nullptr, name);
         if (server_job == nullptr) {
-            system_reason(GetLastError(), reason, reason_capacity);
-            return false;
+            server_job = CreateJobObjectW(nullptr, nullptr);
+        }
+        if (server_job == nullptr) {
+            keep_launch_failure(GetLastError());
+            return;
         }
     }
     if (!AssignProcessToJobObject(server_job, process)) {
-        system_reason(GetLastError(), reason, reason_capacity);
-        return false;
+        keep_launch_failure(GetLastError());
+        return;
     }
-    return true;
+    // The server's own handle of its job: the least right there is, and
+    // never passed on to what the server starts.
+    HANDLE kept = nullptr;
+    DuplicateHandle(GetCurrentProcess(), server_job, process, &kept, JOB_OBJECT_QUERY, FALSE, 0);
 }
 
-bool open_server_job()
+void open_server_job(HANDLE process)
 {
-    char name[64];
-    if (server_job == nullptr && job_name(name, sizeof name)) {
-        server_job = OpenJobObjectA(JOB_OBJECT_QUERY | JOB_OBJECT_TERMINATE |
+    wchar_t name[job_name_capacity];
+    if (server_job == nullptr && job_name_of(nullptr, name, job_name_capacity)) {
+        server_job = OpenJobObjectW(JOB_OBJECT_QUERY | JOB_OBJECT_TERMINATE |
+                                        JOB_OBJECT_ASSIGN_PROCESS,
+                                    FALSE, name);
+    }
+    if (server_job == nullptr) {
+        if (keep_failure("its job cannot be opened again (", GetLastError())) {
+            append_text(grouping_failure, sizeof grouping_failure,
+                        "); only its own process is watched");
+        }
+        return;
+    }
+    // A job under this folder's name that does not hold the server is not
+    // the server's; the next launch makes the folder's job anew. Where the
+    // system does not answer (Wine, with the right MOLV has to the server),
+    // the folder's job is taken to be the server's.
+    BOOL inside = TRUE;
+    if (IsProcessInJob(process, server_job, &inside) && !inside) {
+        CloseHandle(server_job);
+        server_job = nullptr;
+        copy_text(grouping_failure, sizeof grouping_failure,
+                  "it is not in this folder's job; only its own process is watched");
+    }
+}
+
+bool open_folder_job()
+{
+    wchar_t name[job_name_capacity];
+    if (server_job == nullptr && job_name_of(nullptr, name, job_name_capacity)) {
+        server_job = OpenJobObjectW(JOB_OBJECT_QUERY | JOB_OBJECT_TERMINATE |
                                         JOB_OBJECT_ASSIGN_PROCESS,
                                     FALSE, name);
     }
     return server_job != nullptr;
 }
 
-unsigned platform_server_leftovers()
+unsigned server_job_processes(DWORD* ids, unsigned capacity)
 {
-    return active_processes();
-}
-
-void platform_ask_leftovers_to_stop()
-{
-    DWORD ids[room];
-    const unsigned count = job_processes(ids);
-    for (unsigned i = 0; i < count && i < room; ++i) {
-        char reason[256];
-        close_windows_of(ids[i], reason, sizeof reason);
+    DWORD members[room];
+    unsigned listed = 0;
+    unsigned total = 0;
+    if (!job_members(members, listed, total)) {
+        return 0;
     }
+    unsigned count = 0;
+    for (unsigned i = 0; i < listed; ++i) {
+        if (!is_system_process(members[i])) {
+            if (count < capacity) {
+                ids[count] = members[i];
+            }
+            ++count;
+        }
+    }
+    return count + (total - listed);
 }
 
-void platform_force_leftovers_end()
+void end_server_job()
 {
-    if (server_job != nullptr) {
+    DWORD members[room];
+    unsigned listed = 0;
+    unsigned total = 0;
+    if (!job_members(members, listed, total)) {
+        return;
+    }
+    bool system_inside = false;
+    for (unsigned i = 0; i < listed && !system_inside; ++i) {
+        system_inside = is_system_process(members[i]);
+    }
+    if (!system_inside || total > listed) {
         TerminateJobObject(server_job, 1);
+        return;
+    }
+    for (unsigned i = 0; i < listed; ++i) {
+        if (is_system_process(members[i])) {
+            continue;
+        }
+        const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, members[i]);
+        if (process != nullptr) {
+            TerminateProcess(process, 1);
+            CloseHandle(process);
+        }
     }
 }
 
-bool platform_wait_leftovers_gone(unsigned long long deadline_ms)
+bool platform_take_grouping_failure(char* reason, std::size_t reason_capacity)
 {
-    for (;;) {
-        collect_ended_programs();
-        if (active_processes() == 0) {
-            return true;
-        }
-        const unsigned long long now = platform_monotonic_ms();
-        if (deadline_ms != 0 && now >= deadline_ms) {
-            return false;
-        }
-        const unsigned long long left = deadline_ms != 0 ? deadline_ms - now : look_interval_ms;
-        Sleep(left < look_interval_ms ? static_cast<DWORD>(left) : look_interval_ms);
+    if (grouping_failure[0] == '\0') {
+        return false;
     }
+    copy_text(reason, reason_capacity, grouping_failure);
+    grouping_failure[0] = '\0';
+    launch_failure_told = launch_failure_told || failure_of_launch;
+    failure_of_launch = false;
+    return true;
 }

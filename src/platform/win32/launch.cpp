@@ -21,10 +21,6 @@ STARTUPINFOA startup_record = {};
 // CreateProcessA may write into the command line it is given.
 char command_buffer[256];
 
-// Why the server could not be put into the job, until it is told once.
-char job_failure[256] = "";
-bool job_failure_told = false;
-
 } // namespace
 
 // Marks every handle of MOLV's that a child could inherit as not
@@ -78,34 +74,29 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
     // was checked at start-up is the one started, whatever its name holds.
     // Its standard handles are none, so it inherits nothing at all. It
     // starts suspended, so that it is in the job before it can start
-    // anything of its own.
+    // anything of its own. It leaves a job that MOLV was put in (by a
+    // service wrapper that ends it with MOLV, say), so that ending MOLV ends
+    // MOLV alone; where that job allows no leaving, the system refuses the
+    // start, and the server stays in it.
+    const DWORD flags = CREATE_NEW_CONSOLE | CREATE_SUSPENDED;
     PROCESS_INFORMATION started = {};
     BOOL ok = CreateProcessA(exename, command_buffer, nullptr, nullptr, FALSE,
-                             CREATE_NEW_CONSOLE | CREATE_SUSPENDED, nullptr, nullptr,
+                             flags | CREATE_BREAKAWAY_FROM_JOB, nullptr, nullptr,
                              &startup_record, &started);
+    if (!ok && GetLastError() == ERROR_ACCESS_DENIED) {
+        copy_text(command_buffer, sizeof command_buffer, command_line);
+        ok = CreateProcessA(exename, command_buffer, nullptr, nullptr, FALSE, flags, nullptr,
+                            nullptr, &startup_record, &started);
+    }
     if (!ok) {
         // "Bad EXE format for %1" and the like name the executable.
         system_reason(GetLastError(), reason, reason_capacity, exename);
         return false;
     }
-    char failure[256] = "";
-    if (!put_in_server_job(started.hProcess, failure, sizeof failure) && !job_failure_told &&
-        job_failure[0] == '\0') {
-        copy_text(job_failure, sizeof job_failure, failure);
-    }
+    put_in_server_job(started.hProcess);
     // Recorded before it runs: a MOLV ended now leaves a record of it.
     keep_server(started);
     record_server();
     ResumeThread(started.hThread);
-    return true;
-}
-
-bool platform_take_grouping_failure(char* reason, std::size_t reason_capacity)
-{
-    if (job_failure_told || job_failure[0] == '\0') {
-        return false;
-    }
-    job_failure_told = true;
-    copy_text(reason, reason_capacity, job_failure);
     return true;
 }

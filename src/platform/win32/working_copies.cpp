@@ -6,9 +6,6 @@
 #include "platform/win32/working_copies.h"
 #include "platform/working_name.h"
 
-namespace {
-
-// Whether a process with this id runs (whoever it belongs to).
 bool process_runs(unsigned long id)
 {
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
@@ -20,8 +17,6 @@ bool process_runs(unsigned long id)
     CloseHandle(process);
     return runs;
 }
-
-} // namespace
 
 // Deletes a working copy. CopyFileA carries the log's attributes over, so a
 // read-only log makes a read-only copy, which must lose that attribute to
