@@ -365,6 +365,10 @@ TEST_F(cycle, BackupsOffRestartsRightAfterTheEnd)
     EXPECT_EQ(cycle_messages(output()), expected_cycle(3, {}));
     EXPECT_EQ(file_names(work),
               (std::vector<std::string>{"deusex.exe", "molv.ini", "molv.lock", "server.log"}));
+    // No instance ran before molv.lock named it.
+    for (const standin_record& record : server_records()) {
+        EXPECT_EQ(record.get("recorded"), "1") << record.get("instance");
+    }
 }
 
 TEST_F(cycle, MissingLogIsReportedAndTheCycleGoesOn)

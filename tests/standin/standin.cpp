@@ -53,7 +53,9 @@
 // under Wine without a display, "-" on POSIX), previous_alive= ("1" the
 // process of the record before this one still existed when this instance
 // started, which on POSIX includes one not yet collected; "0" it did not;
-// "-" for the first instance), log= (the log file's name, empty when none),
+// "-" for the first instance), recorded= ("1" the lock file "molv.lock" in
+// its folder named it on its server line when it started, "0" it did not,
+// "-" there was none), log= (the log file's name, empty when none),
 // log_written=, line= (the command line as received), argc= and arg0=
 // onwards. It keeps a copy of the log it wrote as "log-N.txt", N being its
 // instance number, counted from 1 by the records already there, and writes
@@ -443,8 +445,9 @@ std::string log_content(long instance, unsigned long pid, const std::string& lin
 }
 
 std::string record_line(long instance, const standin_facts& facts, const char* window,
-                        const char* previous_alive, const std::string& log, bool log_written,
-                        const std::string& line, int argc, char** argv)
+                        const char* previous_alive, const char* recorded,
+                        const std::string& log, bool log_written, const std::string& line,
+                        int argc, char** argv)
 {
     char head[200];
     std::snprintf(head, sizeof head, "instance=%ld\tpid=%lu\tsession=%s\tleader=%s\tinput_null=%s",
@@ -453,6 +456,7 @@ std::string record_line(long instance, const standin_facts& facts, const char* w
     record += std::string("\tsigpipe=") + facts.sigpipe + "\tsigxfsz=" + facts.sigxfsz;
     record += std::string("\tblocked=") + facts.blocked + "\tdescriptors=" + facts.descriptors;
     record += std::string("\twindow=") + window + "\tprevious_alive=" + previous_alive;
+    record += std::string("\trecorded=") + recorded;
     record += "\tlog=" + log;
     record += log_written ? "\tlog_written=1" : "\tlog_written=0";
     record += "\tline=" + line;
@@ -515,6 +519,23 @@ int run_instance(void* context)
 
 } // namespace
 
+// Whether "molv.lock" in the current folder already names this process on
+// its server line when it starts: "1", "0", or "-" without such a file.
+const char* recorded_before_start(unsigned long pid)
+{
+    std::FILE* file = std::fopen("molv.lock", "rb");
+    if (file == nullptr) {
+        return "-";
+    }
+    char text[512];
+    const std::size_t got = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[got] = '\0';
+    char line[48];
+    std::snprintf(line, sizeof line, "\nserver %lu ", pid);
+    return std::strstr(text, line) != nullptr ? "1" : "0";
+}
+
 int main(int argc, char** argv)
 {
     standin_facts facts{};
@@ -522,6 +543,7 @@ int main(int argc, char** argv)
     if (argc == 3 && is_event_word(argv[1])) {
         return record_event(facts, argv[1], argv[2]);
     }
+    const char* recorded = recorded_before_start(facts.process_id);
     const std::string line = standin_command_line(argc, argv);
 
     const std::string folder = environment_text("MOLV_STANDIN_RECORD", "");
@@ -566,8 +588,8 @@ int main(int argc, char** argv)
             write_file(folder + "/log-" + std::to_string(instance) + ".txt", content, "wb");
         }
         write_file(records_path,
-                   record_line(instance, facts, window, previous_alive, log, log_written, line,
-                               argc, argv),
+                   record_line(instance, facts, window, previous_alive, recorded, log,
+                               log_written, line, argc, argv),
                    "ab");
     }
 
