@@ -33,6 +33,10 @@
 #   schedule                wake-ups and CPU with restart_at set (10 minutes)
 #   found                   MOLV start to "watching it" beside a running server, against
 #                           the start to "Gameserver is now running" (a few seconds)
+#   all-features            end-to-start with every feature on, against the reference
+#                           with backups (with the backups-on pair)
+#   syscalls                system calls per restart, MOLV and the reference, counted
+#                           by strace -c (about 10 seconds)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 molv_build="$root/build-bench"
