@@ -109,8 +109,8 @@ int child_processes(long id);
 std::string isolation_refused(isolation_kind isolation);
 
 // Stops a server that is still running in `directory`, with everything in
-// its process group; does nothing to a process that has ended or runs
-// elsewhere, so a reused process id is never hit.
+// its process group, and waits for its end; does nothing to a process that
+// has ended or runs elsewhere, so a reused process id is never hit.
 void stop_server(long id, const std::string& directory);
 
 struct terminal_run {
