@@ -69,6 +69,14 @@ struct molv_process {
     void* handle = nullptr; // the process handle where the system has one
 };
 
+// Readies the system for the tests, once, before the first. On Windows the
+// test program keeps a window of its own, never shown, for as long as it
+// runs: under Wine the desktop process starts with the first window of a
+// session and ends a moment after its last, and started by a stand-in
+// server it would land in molv's job for that server, where molv counts it
+// as a process the server left behind. Nothing on POSIX.
+void prepare_test_run();
+
 // Starts molv as `launch` says. Returns false when it could not be started.
 bool start_molv(const molv_launch& launch, molv_process& process);
 
