@@ -97,10 +97,13 @@ else
   fi
 fi
 if ! "${install[@]}" "${missing[@]}" >"$apt_log" 2>&1; then
-  # Names the packages that stop the setup: those that cannot be had now.
+  # Names the packages that stop the setup: those no list at hand offers.
+  offered=$(apt-cache policy "${missing[@]}" 2>/dev/null | awk '
+    /^[^ ].*:$/ { name = substr($0, 1, length($0) - 1) }
+    /^  Candidate:/ && $2 != "(none)" { print name }')
   named=0
   for package in "${missing[@]}"; do
-    if ! "${install[@]}" "$package" >/dev/null 2>&1; then
+    if ! printf '%s\n' "$offered" | grep -qxF -e "$package" -e "$package:$(dpkg --print-architecture)"; then
       echo "setup: FAILED: the package $package could not be installed" >&2
       named=1
     fi
