@@ -7,14 +7,22 @@
 # Usage: scripts/check-fuzz.sh [SECONDS]   (in all, split across the targets;
 #                                           default 60)
 # The seed corpora in fuzz/corpus/ are only read; what a run learns goes to
-# build-fuzz/corpus/, which later runs start from.
+# corpus/ in the build folder, which later runs start from.
 # Environment: MOLV_FUZZ_CXX names clang++ (default clang++), MOLV_JOBS the
-# parallel build jobs (default 2).
+# parallel build jobs (default 2). MOLV_FUZZ_TREE names the build folder of
+# a sanitizer build with the fuzz targets in it (as scripts/check-sanitizers.sh
+# makes with clang): the targets are taken from there, built already, instead
+# of from a build of their own.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$(pwd)
-build="$root/build-fuzz"
+tree=${MOLV_FUZZ_TREE:-}
+if [ -n "$tree" ]; then
+    build="$(cd "$tree" && pwd)/fuzz"
+else
+    build="$root/build-fuzz"
+fi
 total=${1:-60}
 jobs=${MOLV_JOBS:-2}
 
@@ -40,9 +48,15 @@ fail() {
     exit 1
 }
 
-cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER="${MOLV_FUZZ_CXX:-clang++}" >>"$log" 2>&1 ||
-    fail "configure"
-cmake --build "$build" -j "$jobs" >>"$log" 2>&1 || fail "build"
+if [ -n "$tree" ]; then
+    # Up to date already when the sanitizer build made them.
+    cmake --build "$tree" -j "$jobs" --target "${targets[@]/%/_fuzz}" >>"$log" 2>&1 ||
+        fail "build in $tree (configured with -DMOLV_FUZZ=ON?)"
+else
+    cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER="${MOLV_FUZZ_CXX:-clang++}" >>"$log" 2>&1 ||
+        fail "configure"
+    cmake --build "$build" -j "$jobs" >>"$log" 2>&1 || fail "build"
+fi
 
 share=$((total / ${#targets[@]}))
 ((share >= 1)) || share=1

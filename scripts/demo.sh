@@ -7,8 +7,7 @@ cd "$(dirname "$0")/.."
 
 if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null || ! command -v make >/dev/null; then
   echo "demo: installing cmake and g++"
-  apt-get update -q >/dev/null
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends cmake make g++ >/dev/null
+  scripts/setup-debian.sh cmake make g++
 fi
 
 cmake -S . -B build-demo -DMOLV_TESTS=OFF >/dev/null

@@ -19,5 +19,6 @@ int main(int argc, char** argv)
             standin_program = argv[i] + 10;
         }
     }
+    prepare_test_run();
     return RUN_ALL_TESTS();
 }

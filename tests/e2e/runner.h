@@ -77,6 +77,14 @@ struct molv_process {
     void* wrapper_job = nullptr; // the job of `in_wrapper_job`, Windows only
 };
 
+// Readies the system for the tests, once, before the first. On Windows the
+// test program keeps a window of its own, never shown, for as long as it
+// runs: under Wine the desktop process starts with the first window of a
+// session and ends a moment after its last, and started by a stand-in
+// server it would land in molv's job for that server, where molv counts it
+// as a process the server left behind. Nothing on POSIX.
+void prepare_test_run();
+
 // Starts molv as `launch` says. Returns false when it could not be started.
 bool start_molv(const molv_launch& launch, molv_process& process);
 
@@ -121,8 +129,8 @@ int child_processes(long id);
 std::string isolation_refused(isolation_kind isolation);
 
 // Stops a server that is still running in `directory`, with everything in
-// its process group; does nothing to a process that has ended or runs
-// elsewhere, so a reused process id is never hit.
+// its process group, and waits for its end; does nothing to a process that
+// has ended or runs elsewhere, so a reused process id is never hit.
 void stop_server(long id, const std::string& directory);
 
 struct terminal_run {

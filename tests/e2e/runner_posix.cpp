@@ -460,9 +460,19 @@ void stop_server(long id, const std::string& directory)
         return;
     }
     // The server leads its own session and process group; anything it
-    // started goes with it.
+    // started goes with it. A killed process still runs until the system
+    // gets round to ending it, which on a busy machine takes a while; so the
+    // end is waited for (a pidfd turns readable with it), and a molv started
+    // next never finds the server still there.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(id), 0));
     kill(-static_cast<pid_t>(id), SIGKILL);
     kill(static_cast<pid_t>(id), SIGKILL);
+    if (pidfd >= 0) {
+        pollfd end = {pidfd, POLLIN, 0};
+        while (poll(&end, 1, 60000) < 0 && errno == EINTR) {
+        }
+        close(pidfd);
+    }
 }
 
 bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& result)
@@ -574,6 +584,10 @@ bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& re
         }
     }
     return result.ended;
+}
+
+void prepare_test_run()
+{
 }
 
 unsigned free_udp_port()

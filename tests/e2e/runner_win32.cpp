@@ -254,7 +254,44 @@ int handles_in_system_table(unsigned long id, ULONG_PTR value = 0)
     return -1;
 }
 
+// Makes the test program's window, says so, and answers the window's
+// messages, so that nothing sent to every window waits on it.
+DWORD WINAPI hold_window(void* made)
+{
+    WNDCLASSA window_class = {};
+    window_class.lpfnWndProc = DefWindowProcA;
+    window_class.hInstance = GetModuleHandleA(nullptr);
+    window_class.lpszClassName = "MOLVEndToEndTests";
+    RegisterClassA(&window_class);
+    const HWND window = CreateWindowA("MOLVEndToEndTests", "MOLV end-to-end tests",
+                                      WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                                      CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
+                                      window_class.hInstance, nullptr);
+    SetEvent(static_cast<HANDLE>(made));
+    MSG message;
+    while (window != nullptr && GetMessageA(&message, nullptr, 0, 0) > 0) {
+        DispatchMessageA(&message);
+    }
+    return 0;
+}
+
 } // namespace
+
+void prepare_test_run()
+{
+    // The window is there before the first test starts anything. Without a
+    // display it cannot be made, and there is no desktop either.
+    HANDLE made = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (made == nullptr) {
+        return;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, hold_window, made, 0, nullptr);
+    if (thread != nullptr) {
+        WaitForSingleObject(made, INFINITE);
+        CloseHandle(thread);
+    }
+    CloseHandle(made);
+}
 
 int inheritable_handles_of_value(long id, void* value)
 {
