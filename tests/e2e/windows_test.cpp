@@ -232,8 +232,18 @@ TEST_F(on_windows, TwoHundredRestartsLeaveNoHandleBehind)
 
     ASSERT_TRUE(wait_for_instance(201));
     EXPECT_LE(open_descriptor_count(molv.id), after_first);
-    EXPECT_EQ(count_message(output(), "  > Restarting..."), 200u);
-    EXPECT_EQ(count_message(output(), "  > Backing up the log..."), 200u);
+    // Under a loaded Wine a launch can fail now and then: molv says so and
+    // tries again, and there is nothing to back up for it. Every instance
+    // that ran was backed up once.
+    const std::string said = output();
+    std::string warnings;
+    for (const std::string& line : text_lines(said)) {
+        const bool unusual = line.find("WARNING") != std::string::npos &&
+                             line.find("crashed or closed") == std::string::npos;
+        warnings += unusual ? line + "\n" : "";
+    }
+    EXPECT_GE(count_message(said, "  > Restarting..."), 200u) << warnings;
+    EXPECT_EQ(count_message(said, "  > Backing up the log..."), 200u) << warnings;
 }
 
 TEST_F(on_windows, NameWithABlankStartsThatFileNotOneNamedByItsFirstWord)
