@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include "app/arguments.h"
+
 #include <cstdio>
 
 #include "config/feature_lines.h"
@@ -41,14 +43,14 @@ const char* const banner_lines[banner_line_count] = {
 };
 
 // The one way out: an empty line, the error in red, an empty line, and a
-// key press before the window closes.
-static int stop_with_error(const char* message)
+// key press before the window closes; then the exit status `status`.
+static int stop_with_error(const char* message, int status)
 {
     plain_line("");
     log_line(colour_red, message);
     plain_line("");
     platform_pause();
-    return 0;
+    return status;
 }
 
 // Takes the folder's lock for the whole run. False when another MOLV holds
@@ -71,7 +73,7 @@ static bool lock_folder()
             std::snprintf(message, sizeof message,
                           "  ERROR: Another MOLV is already running in this folder.");
         }
-        stop_with_error(message);
+        stop_with_error(message, exit_already_running);
         return false;
     case folder_lock::failed:
         std::snprintf(message, sizeof message,
@@ -103,17 +105,24 @@ int run_startup()
     first_start = true;
 
     if (!platform_file_readable(settings[exename])) {
-        return stop_with_error("  ERROR: Executeable not found!");
+        return stop_with_error("  ERROR: Executeable not found!", exit_cannot_start);
     }
     if (!command_line_fits) {
-        return stop_with_error("  ERROR: Server command line is longer than 255 characters!");
+        return stop_with_error("  ERROR: Server command line is longer than 255 characters!",
+                               exit_cannot_start);
     }
     // A MOLV refused here touches nothing of the one that runs.
     if (!lock_folder()) {
-        return 0;
+        return exit_already_running;
+    }
+    char reason[256] = "";
+    if (!platform_accept_requests(reason, sizeof reason)) {
+        log_warning("  WARNING: Requests from other consoles cannot reach this MOLV: ", reason);
     }
     status_begin(platform_epoch_seconds(), query_port_number != 0);
     supervise_server();
+    status_molv_ending();
     status_write();
-    return 0;
+    platform_end_as_asked();
+    return exit_fine;
 }

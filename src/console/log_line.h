@@ -25,7 +25,20 @@ void two_digit(int value, char* out, std::size_t capacity);
 // "[HH:MM:SS]" for the given local time; `out` needs at least 11 characters.
 void format_stamp(const std::tm& time, char* out, std::size_t capacity);
 
-// Writes "[HH:MM:SS] message" in `colour`, then returns to the resting colour.
+// A number for the local day of `time` that grows with every later day.
+long long calendar_day(const std::tm& time);
+
+// Whether a line on `day` needs the date line before it, after a line on
+// `previous_day` (-1: no line yet): only on a later day.
+bool date_line_due(long long previous_day, long long day);
+
+// "  > Date: 2026-12-10 (Thursday)." for the local time `time`; `out` needs
+// room for 40 characters.
+void format_date_line(const std::tm& time, char* out, std::size_t capacity);
+
+// Writes "[HH:MM:SS] message" in `colour`, then returns to the resting
+// colour; before the first line of a later day than the line before, the
+// date line in white.
 void log_line(console_colour colour, const char* message);
 
 // Writes the warning "[HH:MM:SS] message" followed by the system's

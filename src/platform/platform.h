@@ -93,13 +93,15 @@ enum class server_wake {
     query_ready, // a datagram (or an error) waits on the query socket
     alarm,       // the real-time alarm came, or the clock was set
     stop_asked,  // a stop was asked for (once per run, POSIX as PID 1)
+    asked,       // a request came (platform_take_request); told once each
 };
 
 // Blocks until the server started last has ended, a datagram waits on the
 // query socket (when one is open), the alarm set with platform_set_alarm
 // comes or the clock is set, or the monotonic clock reaches `deadline_ms`
 // (0: no deadline), whichever is first. A stop asked for (as a container's
-// first process) wakes it once with `stop_asked`. Collects every other child that
+// first process) wakes it once with `stop_asked`, a request once with
+// `asked`. Collects every other child that
 // ends meanwhile (orphans, event programs). Returns `ended` at once when the
 // server has ended, also when other things are ready too; with no server
 // running it returns `ended` at once.
@@ -217,7 +219,7 @@ copy_result platform_copy_new(const char* source, const char* destination,
                               char* reason, std::size_t reason_capacity);
 
 // Sleeps for the given number of seconds; returns early once a stop was
-// asked for.
+// asked for, or a request waits to be taken.
 void platform_sleep_seconds(unsigned seconds);
 
 // Removes the copies that an ended MOLV left under working names in the
@@ -326,3 +328,47 @@ bool platform_file_modified(const char* name, long long& epoch_seconds);
 // had started it, and its process id is returned; otherwise 0, and nothing
 // is said.
 unsigned long platform_find_server();
+
+// The record's facts of the run changed: they are written into the lock
+// file's record, beside the server's.
+void platform_record_facts(const run_facts& facts);
+
+// Reads the record of the lock file in the current folder, without taking
+// the lock or changing anything: true once a record written whole was read.
+bool platform_read_record(lock_record& record);
+
+// Whether the process `id` runs and is the one recorded with `identity`
+// (as the lock record gives it for a MOLV or a server), not a later process
+// under the same id.
+bool platform_recorded_process_runs(unsigned long id, const char* identity);
+
+// What another console may ask of the MOLV that runs in a folder, and what
+// ends MOLV itself while the server keeps running (Ctrl+C, or a stop signal
+// outside a container's first process).
+enum class molv_request { none, restart, stop, leave };
+
+// From here on, this MOLV takes requests: restart and stop from
+// platform_send_request, leave from Ctrl+C or a stop signal. Returns false
+// with the system's reason when requests cannot reach it.
+bool platform_accept_requests(char* reason, std::size_t reason_capacity);
+
+// The request that came last and was not taken yet, or none; a stop or a
+// leave wins over a restart.
+molv_request platform_take_request();
+
+// Ends a MOLV that leaves as a stop signal asked (POSIX: that signal once
+// more, as it would have ended the program); returns where there is none.
+void platform_end_as_asked();
+
+enum class request_sent { sent, not_running, refused };
+
+// Sends `request` (restart or stop) to the MOLV `molv` recorded with
+// `identity`, and to no other process. `refused` with the system's reason
+// when this user may not ask it.
+request_sent platform_send_request(unsigned long molv, const char* identity, molv_request request,
+                                   char* reason, std::size_t reason_capacity);
+
+// Waits until the process `id` recorded with `identity` has ended, or the
+// monotonic clock reaches `deadline_ms`; true once it has ended.
+bool platform_wait_recorded_end(unsigned long id, const char* identity,
+                                unsigned long long deadline_ms);

@@ -1,7 +1,6 @@
 #include "supervise/cycle.h"
 
 #include <cstdio>
-#include <ctime>
 
 #include "config/launch_profile.h"
 #include "config/settings.h"
@@ -10,8 +9,9 @@
 #include "supervise/backup.h"
 #include "supervise/events.h"
 #include "supervise/recovery.h"
+#include "supervise/requests.h"
 #include "supervise/retention.h"
-#include "supervise/schedule.h"
+#include "supervise/schedule_clock.h"
 #include "supervise/status.h"
 #include "supervise/stop.h"
 #include "supervise/watchdog.h"
@@ -31,24 +31,10 @@ unsigned long long launched_at = 0;
 // (a server found again), so that its silence counts from the start.
 bool answered_before = false;
 
-// Why an instance ended: by itself, or stopped by MOLV for a hang, a
-// scheduled restart or a stop asked of MOLV.
-enum class end_cause { by_itself, hung, scheduled, stop_asked };
-
-// The scheduled restarts: which listed times have been taken, the wall clock
-// at the last look, and whether the alarm wakes the wait or the wait must
-// wake itself.
-restart_memory restarts_taken = restart_memory_start();
-long long last_look_local = 0;
-bool looked_before = false;
-bool alarm_works = false;
-long long next_restart_epoch = -1;
-
-// Without an alarm that follows the clock, the wait looks at the clock once
-// a minute; beside an alarm that is not told of a clock that is set, once
-// an hour.
-constexpr unsigned long long clock_look_ms = 60000;
-constexpr unsigned long long clock_check_ms = 3600000;
+// Why an instance ended: by itself, stopped by MOLV for a hang, a
+// scheduled restart, a stop signal passed on, or a request; or MOLV leaves
+// it running.
+enum class end_cause { by_itself, hung, scheduled, stop_asked, asked, left_running };
 
 } // namespace
 
@@ -111,8 +97,9 @@ bool start_server()
 static void pause_before_retry(instance_end end)
 {
     retry_delay = delay_after(retry_delay, end);
-    // A stop asked for ends the cycle without another try.
-    if (retry_delay == 0 || platform_stop_requested()) {
+    // A stop asked for ends the cycle without another try; a restart asked
+    // launches at once.
+    if (serve_request_between() || retry_delay == 0 || platform_stop_requested()) {
         return;
     }
     char message[64];
@@ -123,53 +110,7 @@ static void pause_before_retry(instance_end end)
     status_flush();
     platform_sleep_seconds(retry_delay);
     status_retry_pause(0);
-}
-
-// The local seconds at an epoch second, from the same local time as the
-// time stamps of the console lines.
-static long long local_seconds_at(long long epoch_seconds)
-{
-    const std::time_t at = static_cast<std::time_t>(epoch_seconds);
-    const std::tm* local = std::localtime(&at);
-    if (local == nullptr) {
-        return epoch_seconds;
-    }
-    return days_from_civil(local->tm_year + 1900LL, static_cast<unsigned>(local->tm_mon + 1),
-                           static_cast<unsigned>(local->tm_mday)) *
-               seconds_per_day +
-           local->tm_hour * 3600LL + local->tm_min * 60LL + local->tm_sec;
-}
-
-// Looks at the wall clock: returns the index of the listed restart time
-// that has come since the last look, or -1, and sets the alarm for the next.
-static int look_at_schedule()
-{
-    const long long now_epoch = platform_epoch_seconds();
-    const long long now_local = local_seconds_at(now_epoch);
-    const int due = looked_before
-                        ? due_restart(restart_times, restarts_taken, last_look_local, now_local)
-                        : -1;
-    last_look_local = now_local;
-    looked_before = true;
-    next_restart_epoch =
-        alarm_epoch(now_epoch, next_restart_local(restart_times, now_local), local_seconds_at);
-    alarm_works = platform_set_alarm(next_restart_epoch);
-    return due;
-}
-
-// The monotonic time at which the wait must look at the clock by itself: a
-// minute ahead at most where there is no alarm, 0 where the alarm wakes it.
-static unsigned long long schedule_wake_at()
-{
-    if (restart_times.count == 0) {
-        return 0;
-    }
-    if (alarm_works) {
-        return platform_alarm_sees_clock_sets() ? 0 : platform_monotonic_ms() + clock_check_ms;
-    }
-    const long long left = next_restart_epoch - platform_epoch_seconds();
-    const unsigned long long left_ms = left > 0 ? static_cast<unsigned long long>(left) * 1000ULL : 0;
-    return platform_monotonic_ms() + (left_ms < clock_look_ms ? left_ms : clock_look_ms);
+    serve_request_between();
 }
 
 // A new query socket for this instance, so that a late answer to a query
@@ -242,6 +183,7 @@ static end_cause watch_server()
             }
             wake_at = step.wake_at_ms;
         }
+        status_next_restart(next_scheduled_restart());
         status_flush();
         const unsigned long long wake =
             earlier_wake(earlier_wake(wake_at, schedule_wake_at()), status_retry_at_ms());
@@ -259,6 +201,12 @@ static end_cause watch_server()
             return end_cause::stop_asked;
         case server_wake::query_ready:
             // Read at the next look.
+            break;
+        case server_wake::asked:
+            if (serve_request_while_running()) {
+                return last_request() == molv_request::leave ? end_cause::left_running
+                                                             : end_cause::asked;
+            }
             break;
         case server_wake::alarm:
         case server_wake::deadline:
@@ -294,12 +242,16 @@ static void report_end(end_cause cause)
 void wait_for_server()
 {
     const end_cause cause = watch_server();
+    if (cause == end_cause::left_running) {
+        return;
+    }
     const unsigned long long lived_ms = platform_monotonic_ms() - launched_at;
     if (cause == end_cause::stop_asked) {
         status_server_stopped();
     } else {
         status_server_ended(cause == end_cause::hung        ? status_end::hung
                             : cause == end_cause::scheduled ? status_end::scheduled
+                            : cause == end_cause::asked     ? status_end::asked
                                                             : status_end::crashed);
     }
     report_end(cause);
@@ -310,9 +262,10 @@ void wait_for_server()
         }
         remove_old_backups();
     }
-    // A scheduled restart is no sign of a broken server.
-    pause_before_retry(cause == end_cause::scheduled ? instance_end::lived
-                                                     : end_of_instance(lived_ms, uptime_seconds));
+    // A scheduled or asked restart is no sign of a broken server.
+    const bool stopped_on_purpose = cause == end_cause::scheduled || cause == end_cause::asked;
+    pause_before_retry(stopped_on_purpose ? instance_end::lived
+                                          : end_of_instance(lived_ms, uptime_seconds));
 }
 
 // Takes the server that a MOLV before this one started, when it still
@@ -334,8 +287,11 @@ static bool find_running_server()
     }
     launched_at = platform_monotonic_ms();
     lock_record record = {};
-    answered_before = platform_previous_record(record) && record.answered;
-    status_server_running(platform_epoch_seconds());
+    const bool recorded = platform_previous_record(record);
+    answered_before = recorded && record.answered;
+    // Since its start, when the MOLV before this one wrote it down.
+    const long long since = recorded ? record.facts.server_since : 0;
+    status_server_running(since > 0 ? since : platform_epoch_seconds());
     first_start = false;
     return true;
 }
@@ -353,7 +309,11 @@ void supervise_server()
         } else {
             pause_before_retry(instance_end::launch_failed);
         }
-        if (platform_stop_requested()) {
+        if (last_request() == molv_request::leave) {
+            say_molv_leaves();
+            return;
+        }
+        if (platform_stop_requested() || molv_asked_to_end()) {
             // The event programs of the last end get their time to deliver
             // before MOLV, and a container with it, goes.
             platform_wait_event_programs_until(platform_monotonic_ms() +

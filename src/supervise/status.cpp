@@ -12,6 +12,9 @@ namespace {
 
 molv_status status = {};
 
+// What the lock file's record tells of the run, written beside it.
+run_facts facts = {};
+
 // The current folder, read once at start; when it cannot be read, why not.
 char folder[status_folder_capacity] = "";
 char folder_failure[256] = "";
@@ -44,6 +47,7 @@ const molv_status& current_status()
 
 void status_write()
 {
+    platform_record_facts(facts);
     unwritten = false;
     if (settings[status_file][0] == '\0') {
         return;
@@ -75,6 +79,7 @@ void status_write()
 
 void status_flush()
 {
+    platform_record_facts(facts);
     if (unwritten && (retry_at_ms == 0 || platform_monotonic_ms() >= retry_at_ms)) {
         status_write();
     }
@@ -88,6 +93,7 @@ unsigned long long status_retry_at_ms()
 void status_begin(long long now, bool watched)
 {
     status = molv_status{};
+    facts = run_facts{};
     status.start_time = now;
     status.server_watched = watched;
     folder_failure[0] = '\0';
@@ -109,13 +115,36 @@ void status_server_running(long long started)
     status.server_start_time = started;
     status.server_answering = false;
     status.retry_delay = 0;
+    facts.server_since = started;
+    facts.next_start = 0;
     note_change();
 }
 
 void status_server_launched(long long now)
 {
     ++status.launches;
+    facts.launches = status.launches;
     status_server_running(now);
+}
+
+// The end of the instance that ran, for the record.
+static void note_end(const char* cause)
+{
+    facts.server_since = 0;
+    copy_text(facts.last_end, sizeof facts.last_end, cause);
+    facts.last_end_at = platform_epoch_seconds();
+}
+
+void status_next_restart(long long epoch_seconds)
+{
+    facts.next_restart = epoch_seconds;
+}
+
+void status_molv_ending()
+{
+    status.molv_ended = true;
+    facts.next_start = 0;
+    note_change();
 }
 
 void status_launch_failed()
@@ -138,6 +167,8 @@ void status_server_ended(status_end cause)
     status.server_up = false;
     status.server_answering = false;
     ++status.ends[static_cast<std::size_t>(cause)];
+    static const char* const causes[] = {"crashed", "hung", "scheduled", "asked"};
+    note_end(causes[static_cast<std::size_t>(cause)]);
     note_change();
 }
 
@@ -145,11 +176,13 @@ void status_server_stopped()
 {
     status.server_up = false;
     status.server_answering = false;
+    note_end("stopped");
     note_change();
 }
 
 void status_retry_pause(unsigned seconds)
 {
+    facts.next_start = seconds != 0 ? platform_epoch_seconds() + seconds : 0;
     if (status.retry_delay == seconds) {
         return;
     }

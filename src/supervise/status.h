@@ -9,19 +9,21 @@
 #include <cstddef>
 
 // How an instance ended: by itself (any end MOLV did not ask for), stopped
-// as hung by the watchdog, or stopped at a restart_at time.
-enum class status_end { crashed, hung, scheduled };
+// as hung by the watchdog, stopped at a restart_at time, or stopped for a
+// restart or stop that an operator asked of MOLV.
+enum class status_end { crashed, hung, scheduled, asked };
 
 // The state since MOLV started. Times are seconds since 1970-01-01 UTC.
 struct molv_status {
     long long start_time;
+    bool molv_ended; // the last write of a MOLV that ends
     bool server_up;
     long long server_start_time; // 0 before the first instance
     bool server_answering;
     bool server_watched; // queried for hang detection (query_port set)
     unsigned long long launches;
     unsigned long long launch_failures;
-    unsigned long long ends[3]; // by status_end
+    unsigned long long ends[4]; // by status_end
     unsigned retry_delay;       // seconds, 0 when no pause is under way
     unsigned long long backups;
     unsigned long long backup_failures;
@@ -31,7 +33,7 @@ struct molv_status {
 // Room for the current folder's path, and for the whole file with that
 // path in every series, each byte escaped at most threefold.
 constexpr std::size_t status_folder_capacity = 4096;
-constexpr std::size_t status_text_capacity = 16 * (3 * status_folder_capacity + 160) + 4096;
+constexpr std::size_t status_text_capacity = 24 * (3 * status_folder_capacity + 160) + 4096;
 
 // Writes `status` in the text format: a HELP and a TYPE line before each
 // metric, every series with the label folder="`folder`" (escaped, and bytes
@@ -70,8 +72,15 @@ void status_log_backup_failed();
 // An event that was not passed on to the on_event program.
 void status_event_not_run();
 
-// Writes the file when anything changed since the last write; called
-// before every wait of the cycle.
+// The next scheduled restart, in seconds since 1970-01-01 UTC (0: none),
+// for the lock file's record.
+void status_next_restart(long long epoch_seconds);
+
+// MOLV ends: the last write says so.
+void status_molv_ending();
+
+// Writes the file, and the facts of the lock file's record, when anything
+// changed since the last write; called before every wait of the cycle.
 void status_flush();
 
 // Writes the file as it stands, as MOLV does once more when it ends. A

@@ -145,7 +145,8 @@ struct single_metric {
     long long value;
 };
 
-const char* const end_causes[] = {"crashed", "hung", "scheduled"};
+const char* const end_causes[] = {"crashed", "hung", "scheduled", "asked"};
+constexpr std::size_t end_cause_count = sizeof end_causes / sizeof end_causes[0];
 
 } // namespace
 
@@ -160,6 +161,8 @@ std::size_t render_status(const molv_status& status, const char* folder, const c
     put_series(out, "molv_info", folder, "version", version, "1");
 
     const single_metric before_counts[] = {
+        {"molv_up", "gauge", "1 while MOLV runs; 0 in the file that an ended MOLV leaves.",
+         status.molv_ended ? 0 : 1},
         {"molv_start_time_seconds", "gauge",
          "When MOLV started, in seconds since 1970-01-01 UTC.", status.start_time},
         {"molv_server_up", "gauge", "1 while a gameserver instance runs, else 0.",
@@ -191,8 +194,9 @@ std::size_t render_status(const molv_status& status, const char* folder, const c
                      status.launch_failures);
     put_family(out, "molv_server_ends_total", "counter",
                "Ends of gameserver instances since MOLV started, by cause: crashed (every end "
-               "it came to by itself), hung or scheduled (stopped by MOLV).");
-    for (std::size_t cause = 0; cause < 3; ++cause) {
+               "it came to by itself), hung or scheduled (stopped by MOLV), asked (stopped "
+               "for a restart or stop asked of MOLV).");
+    for (std::size_t cause = 0; cause < end_cause_count; ++cause) {
         put_count_series(out, "molv_server_ends_total", folder, "cause", end_causes[cause],
                          status.ends[cause]);
     }

@@ -25,6 +25,8 @@ static bool wait_for_end_until(unsigned long long deadline_ms)
             break;
         case server_wake::alarm:
         case server_wake::stop_asked:
+        case server_wake::asked:
+            // A request is taken once the stop is done.
             break;
         }
     }

@@ -44,9 +44,10 @@ std::string values_of(const std::string& text)
 } // namespace
 
 // With no status_file the changes write nothing, and the record is the
-// state a file would show. Values in order: info, start time, up, server
-// start time, answering, watched, launches, launch failures, ends crashed, hung and
-// scheduled, retry delay, backups, backup failures, events not run.
+// state a file would show. Values in order: info, MOLV up, start time, up,
+// server start time, answering, watched, launches, launch failures, ends
+// crashed, hung, scheduled and asked, retry delay, backups, backup
+// failures, events not run.
 TEST(StatusFile, TheRecordFollowsLaunchesEndsBackupsAndPauses)
 {
     ASSERT_STREQ(settings[status_file], "");
@@ -55,33 +56,36 @@ TEST(StatusFile, TheRecordFollowsLaunchesEndsBackupsAndPauses)
         std::function<void()> change;
         const char* values;
     } steps[] = {
-        {"start", [] { status_begin(1000, true); }, "1 1000 0 0 0 1 0 0 0 0 0 0 0 0 0"},
-        {"launch", [] { status_server_launched(1001); }, "1 1000 1 1001 0 1 1 0 0 0 0 0 0 0 0"},
-        {"answer", [] { status_server_answered(); }, "1 1000 1 1001 1 1 1 0 0 0 0 0 0 0 0"},
+        {"start", [] { status_begin(1000, true); }, "1 1 1000 0 0 0 1 0 0 0 0 0 0 0 0 0 0"},
+        {"launch", [] { status_server_launched(1001); }, "1 1 1000 1 1001 0 1 1 0 0 0 0 0 0 0 0 0"},
+        {"answer", [] { status_server_answered(); }, "1 1 1000 1 1001 1 1 1 0 0 0 0 0 0 0 0 0"},
         {"crash", [] { status_server_ended(status_end::crashed); },
-         "1 1000 0 1001 0 1 1 0 1 0 0 0 0 0 0"},
-        {"backup", [] { status_log_backed_up(); }, "1 1000 0 1001 0 1 1 0 1 0 0 0 1 0 0"},
-        {"pause", [] { status_retry_pause(2); }, "1 1000 0 1001 0 1 1 0 1 0 0 2 1 0 0"},
-        {"late answer", [] { status_server_answered(); }, "1 1000 0 1001 0 1 1 0 1 0 0 2 1 0 0"},
-        {"pause over", [] { status_retry_pause(0); }, "1 1000 0 1001 0 1 1 0 1 0 0 0 1 0 0"},
-        {"failed launch", [] { status_launch_failed(); }, "1 1000 0 1001 0 1 1 1 1 0 0 0 1 0 0"},
-        {"launch", [] { status_server_launched(1200); }, "1 1000 1 1200 0 1 2 1 1 0 0 0 1 0 0"},
-        {"answer", [] { status_server_answered(); }, "1 1000 1 1200 1 1 2 1 1 0 0 0 1 0 0"},
+         "1 1 1000 0 1001 0 1 1 0 1 0 0 0 0 0 0 0"},
+        {"backup", [] { status_log_backed_up(); }, "1 1 1000 0 1001 0 1 1 0 1 0 0 0 0 1 0 0"},
+        {"pause", [] { status_retry_pause(2); }, "1 1 1000 0 1001 0 1 1 0 1 0 0 0 2 1 0 0"},
+        {"late answer", [] { status_server_answered(); }, "1 1 1000 0 1001 0 1 1 0 1 0 0 0 2 1 0 0"},
+        {"pause over", [] { status_retry_pause(0); }, "1 1 1000 0 1001 0 1 1 0 1 0 0 0 0 1 0 0"},
+        {"failed launch", [] { status_launch_failed(); }, "1 1 1000 0 1001 0 1 1 1 1 0 0 0 0 1 0 0"},
+        {"launch", [] { status_server_launched(1200); }, "1 1 1000 1 1200 0 1 2 1 1 0 0 0 0 1 0 0"},
+        {"answer", [] { status_server_answered(); }, "1 1 1000 1 1200 1 1 2 1 1 0 0 0 0 1 0 0"},
         {"hang", [] { status_server_ended(status_end::hung); },
-         "1 1000 0 1200 0 1 2 1 1 1 0 0 1 0 0"},
+         "1 1 1000 0 1200 0 1 2 1 1 1 0 0 0 1 0 0"},
         {"failed backup", [] { status_log_backup_failed(); },
-         "1 1000 0 1200 0 1 2 1 1 1 0 0 1 1 0"},
+         "1 1 1000 0 1200 0 1 2 1 1 1 0 0 0 1 1 0"},
         {"busy event program", [] { status_event_not_run(); },
-         "1 1000 0 1200 0 1 2 1 1 1 0 0 1 1 1"},
+         "1 1 1000 0 1200 0 1 2 1 1 1 0 0 0 1 1 1"},
         {"found running", [] { status_server_running(1250); },
-         "1 1000 1 1250 0 1 2 1 1 1 0 0 1 1 1"},
+         "1 1 1000 1 1250 0 1 2 1 1 1 0 0 0 1 1 1"},
         {"crash", [] { status_server_ended(status_end::crashed); },
-         "1 1000 0 1250 0 1 2 1 2 1 0 0 1 1 1"},
-        {"launch", [] { status_server_launched(1300); }, "1 1000 1 1300 0 1 3 1 2 1 0 0 1 1 1"},
+         "1 1 1000 0 1250 0 1 2 1 2 1 0 0 0 1 1 1"},
+        {"launch", [] { status_server_launched(1300); }, "1 1 1000 1 1300 0 1 3 1 2 1 0 0 0 1 1 1"},
         {"scheduled stop", [] { status_server_ended(status_end::scheduled); },
-         "1 1000 0 1300 0 1 3 1 2 1 1 0 1 1 1"},
-        {"backup", [] { status_log_backed_up(); }, "1 1000 0 1300 0 1 3 1 2 1 1 0 2 1 1"},
-        {"start unwatched", [] { status_begin(1000, false); }, "1 1000 0 0 0 0 0 0 0 0 0 0 0 0 0"},
+         "1 1 1000 0 1300 0 1 3 1 2 1 1 0 0 1 1 1"},
+        {"backup", [] { status_log_backed_up(); }, "1 1 1000 0 1300 0 1 3 1 2 1 1 0 0 2 1 1"},
+        {"restart asked", [] { status_server_launched(1400); status_server_ended(status_end::asked); },
+         "1 1 1000 0 1400 0 1 4 1 2 1 1 1 0 2 1 1"},
+        {"MOLV ends", [] { status_molv_ending(); }, "1 0 1000 0 1400 0 1 4 1 2 1 1 1 0 2 1 1"},
+        {"start unwatched", [] { status_begin(1000, false); }, "1 1 1000 0 0 0 0 0 0 0 0 0 0 0 0 0 0"},
     };
     for (const auto& step : steps) {
         step.change();
@@ -115,6 +119,7 @@ TEST(StatusFile, EveryMetricHasItsHelpAndTypeAndEverySeriesTheFolder)
     }
     EXPECT_EQ(families, std::vector<std::string>({
                             "molv_info gauge",
+                            "molv_up gauge",
                             "molv_start_time_seconds gauge",
                             "molv_server_up gauge",
                             "molv_server_start_time_seconds gauge",
@@ -130,7 +135,7 @@ TEST(StatusFile, EveryMetricHasItsHelpAndTypeAndEverySeriesTheFolder)
                         }));
     const std::string folder = "{folder=\"/srv/deusex/ctf/System\"";
     EXPECT_NE(text.find("\nmolv_info" + folder + ",version=\"1.3.2\"} 1\n"), std::string::npos);
-    for (const char* cause : {"crashed", "hung", "scheduled"}) {
+    for (const char* cause : {"crashed", "hung", "scheduled", "asked"}) {
         EXPECT_NE(text.find("\nmolv_server_ends_total" + folder + ",cause=\"" + cause + "\"} 0\n"),
                   std::string::npos)
             << cause;

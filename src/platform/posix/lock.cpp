@@ -4,6 +4,7 @@
 // new file would stand beside the locked one, and another MOLV would lock
 // that.
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "platform/platform.h"
 #include "platform/posix/children.h"
 #include "platform/posix/files.h"
+#include "platform/posix/identity.h"
 #include "platform/posix/lock.h"
 
 namespace {
@@ -37,6 +39,26 @@ bool read_record(int descriptor, lock_record& record)
     char text[lock_record_capacity];
     const ssize_t got = pread(descriptor, text, sizeof text, 0);
     return got > 0 && parse_lock_record(text, static_cast<std::size_t>(got), record);
+}
+
+// Reads the record as a reader beside the MOLV that writes it: two readings
+// alike, so that one taken while it was being rewritten is not believed.
+bool read_settled_record(int descriptor, lock_record& record)
+{
+    char text[lock_record_capacity];
+    char again[lock_record_capacity];
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const ssize_t got = pread(descriptor, text, sizeof text, 0);
+        const ssize_t second = pread(descriptor, again, sizeof again, 0);
+        if (got <= 0 || got != second) {
+            continue;
+        }
+        if (std::memcmp(text, again, static_cast<std::size_t>(got)) == 0) {
+            return parse_lock_record(text, static_cast<std::size_t>(got), record) &&
+                   got < static_cast<ssize_t>(sizeof text);
+        }
+    }
+    return false;
 }
 
 void write_record(const lock_record& record)
@@ -115,8 +137,35 @@ folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_
     // launch or the server found again is recorded.
     lock_record own = found_record;
     own.molv = static_cast<unsigned long>(own_pid());
+    own.molv_since = 0;
+    own.molv_identity[0] = '\0';
+    if (identity_now(own.molv_identity, sizeof own.molv_identity)) {
+        own.molv_since = platform_epoch_seconds();
+    }
+    own.facts = run_facts{};
     write_record(own);
     return folder_lock::held;
+}
+
+void platform_record_facts(const run_facts& facts)
+{
+    if (!same_facts(facts, current_record.facts)) {
+        lock_record record = current_record;
+        record.facts = facts;
+        write_record(record);
+    }
+}
+
+bool platform_read_record(lock_record& record)
+{
+    record = lock_record{};
+    const int descriptor = open(lock_file_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (descriptor < 0) {
+        return false;
+    }
+    const bool read = read_settled_record(descriptor, record);
+    close(descriptor);
+    return read;
 }
 
 bool platform_previous_record(lock_record& record)
@@ -148,6 +197,9 @@ void write_server_record(unsigned long server, const char* identity)
     before_launch = current_record;
     lock_record record = {};
     record.molv = static_cast<unsigned long>(own_pid());
+    record.molv_since = current_record.molv_since;
+    copy_text(record.molv_identity, sizeof record.molv_identity, current_record.molv_identity);
+    record.facts = current_record.facts;
     record.server = server;
     copy_text(record.identity, sizeof record.identity, identity);
     copy_text(record.log, sizeof record.log, launch_log);

@@ -81,7 +81,7 @@ void platform_pause()
     const sigset_t waiting_mask = waiting_signal_mask();
     char key;
     for (;;) {
-        if (stops_passed_on()) {
+        if (signals_held()) {
             pollfd input = {STDIN_FILENO, POLLIN, 0};
             if (ppoll(&input, 1, nullptr, &waiting_mask) < 0) {
                 if (errno == EINTR && !platform_stop_requested() && pause_interrupted == 0) {

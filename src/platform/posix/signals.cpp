@@ -22,6 +22,9 @@ volatile sig_atomic_t group_asked = 0;
 // Whether the stop signals are caught and passed on (only as PID 1).
 bool passing_stops = false;
 
+// Whether signals besides SIGCHLD come in only inside the waits.
+bool holding = false;
+
 // The mask the waits sleep with: the process's own, less SIGCHLD and the
 // stop signals that are passed on; kept as the mask changes, so that no
 // wait has to ask for it.
@@ -98,11 +101,32 @@ void catch_stop_signals()
         sigdelset(&wait_mask, signal_number);
     }
     passing_stops = true;
+    holding = true;
 }
 
 bool stops_passed_on()
 {
     return passing_stops;
+}
+
+void catch_in_waits(int signal_number, void (*handler)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal_number);
+    sigprocmask(SIG_BLOCK, &one, nullptr);
+    sigaction(signal_number, &action, nullptr);
+    sigdelset(&wait_mask, signal_number);
+    holding = true;
+}
+
+bool signals_held()
+{
+    return holding;
 }
 
 int received_stop_signal()

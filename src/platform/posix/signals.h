@@ -16,6 +16,15 @@ void catch_stop_signals();
 // Whether the stop signals are caught and passed on (only as PID 1).
 bool stops_passed_on();
 
+// Catches `signal_number` with `handler`; like the stop signals, it is
+// blocked outside the waits and let in only inside them.
+void catch_in_waits(int signal_number, void (*handler)(int));
+
+// Whether signals besides SIGCHLD come in only inside the waits (as PID 1,
+// or once requests are taken): a wait must then sleep in ppoll with
+// waiting_signal_mask.
+bool signals_held();
+
 // The stop signal received as a container's first process, 0 while none.
 int received_stop_signal();
 

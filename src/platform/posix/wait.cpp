@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/children.h"
+#include "platform/posix/requests.h"
 #include "platform/posix/signals.h"
 #include "platform/posix/waitables.h"
 
@@ -33,6 +34,16 @@ bool stop_to_tell()
     }
     stop_told = true;
     return true;
+}
+
+// What ends a wait early besides the server's end: a stop passed on, or a
+// request; each is told once.
+server_wake early_wake()
+{
+    if (stop_to_tell()) {
+        return server_wake::stop_asked;
+    }
+    return request_to_tell() ? server_wake::asked : server_wake::ended;
 }
 
 void close_server_pidfd()
@@ -82,17 +93,18 @@ bool before(const timespec& a, const timespec& b)
 }
 
 // The wait when nothing but the server is watched: one blocking waitpid,
-// which also collects every other child as it ends, and which a stop signal
-// interrupts after passing itself on. False when it returned for a stop.
-bool wait_for_server_alone()
+// which also collects every other child as it ends; where signals come in
+// only inside the waits, ppoll. Returns `ended`, or what else ended it.
+server_wake wait_for_server_alone()
 {
     const sigset_t waiting_mask = waiting_signal_mask();
     while (!server_collected()) {
-        if (stop_to_tell()) {
-            return false;
+        const server_wake early = early_wake();
+        if (early != server_wake::ended) {
+            return early;
         }
-        if (stops_passed_on()) {
-            // The stop signals come in only inside ppoll, together with its
+        if (signals_held()) {
+            // The signals come in only inside ppoll, together with its
             // sleep; SIGCHLD wakes it for the children.
             collect_children();
             if (!server_collected() && !platform_stop_requested()) {
@@ -109,7 +121,7 @@ bool wait_for_server_alone()
             note_server_vanished();
         }
     }
-    return true;
+    return server_wake::ended;
 }
 
 // The wait beside a socket, an alarm or a deadline: one ppoll on them and a
@@ -140,8 +152,9 @@ server_wake wait_for_server_beside_others(unsigned long long deadline_ms)
         if (woken) {
             break;
         }
-        if (stop_to_tell()) {
-            wake = server_wake::stop_asked;
+        const server_wake early = early_wake();
+        if (early != server_wake::ended) {
+            wake = early;
             break;
         }
         pollfd watched[3];
@@ -188,8 +201,9 @@ server_wake platform_wait_server_until(unsigned long long deadline_ms)
     }
     if (deadline_ms == 0 && query_descriptor() < 0 && alarm_descriptor() < 0 &&
         !server_is_found()) {
-        if (!wait_for_server_alone()) {
-            return server_wake::stop_asked;
+        const server_wake wake = wait_for_server_alone();
+        if (wake != server_wake::ended) {
+            return wake;
         }
     } else {
         const server_wake wake = wait_for_server_beside_others(deadline_ms);
@@ -214,7 +228,7 @@ void platform_sleep_seconds(unsigned seconds)
     // just before it still cuts the sleep short. Event programs that end
     // meanwhile are collected as they end.
     const sigset_t waiting_mask = waiting_signal_mask();
-    while (!platform_stop_requested()) {
+    while (!platform_stop_requested() && !request_waiting()) {
         collect_children();
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);

@@ -11,27 +11,9 @@
 #include "platform/win32/children.h"
 #include "platform/win32/job.h"
 #include "platform/win32/found.h"
+#include "platform/win32/identity.h"
 #include "platform/win32/lock.h"
 
-namespace {
-
-// The creation time of `process` as text; false when it cannot be had.
-bool process_identity(HANDLE process, char* identity, std::size_t capacity)
-{
-    FILETIME created = {};
-    FILETIME exited = {};
-    FILETIME kernel = {};
-    FILETIME user = {};
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
-        return false;
-    }
-    const unsigned long long ticks =
-        (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-    const int written = std::snprintf(identity, capacity, "%llu", ticks);
-    return written > 0 && static_cast<std::size_t>(written) < capacity;
-}
-
-} // namespace
 
 void record_server()
 {
@@ -49,17 +31,8 @@ unsigned long platform_find_server()
         return 0;
     }
     // Its end, its exit code and its forced end; not inheritable.
-    const HANDLE process =
-        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
-                    static_cast<DWORD>(record.server));
+    const HANDLE process = open_recorded_process(record.server, record.identity, PROCESS_TERMINATE);
     if (process == nullptr) {
-        return 0;
-    }
-    char identity[process_identity_capacity];
-    if (!process_identity(process, identity, sizeof identity) ||
-        std::strcmp(identity, record.identity) != 0 ||
-        WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
-        CloseHandle(process);
         return 0;
     }
     keep_found_server(process, static_cast<DWORD>(record.server));

@@ -9,6 +9,7 @@
 
 #include "text/text.h"
 #include "platform/platform.h"
+#include "platform/win32/identity.h"
 #include "platform/win32/lock.h"
 #include "platform/win32/reason.h"
 
@@ -91,8 +92,51 @@ folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_
     }
     lock_record own = found_record;
     own.molv = GetCurrentProcessId();
+    own.molv_since = 0;
+    own.molv_identity[0] = '\0';
+    if (process_identity(GetCurrentProcess(), own.molv_identity, sizeof own.molv_identity)) {
+        own.molv_since = platform_epoch_seconds();
+    }
+    own.facts = run_facts{};
     write_record(own);
     return folder_lock::held;
+}
+
+void platform_record_facts(const run_facts& facts)
+{
+    if (!same_facts(facts, current_record.facts)) {
+        lock_record record = current_record;
+        record.facts = facts;
+        write_record(record);
+    }
+}
+
+bool platform_read_record(lock_record& record)
+{
+    record = lock_record{};
+    const HANDLE file = CreateFileA(lock_file_name, GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // Two readings alike, so that one taken while MOLV rewrote the record
+    // is not believed.
+    char text[lock_record_capacity];
+    char again[lock_record_capacity];
+    bool read = false;
+    for (int attempt = 0; attempt < 20 && !read; ++attempt) {
+        DWORD got = 0;
+        DWORD second = 0;
+        OVERLAPPED at = {};
+        OVERLAPPED at_again = {};
+        read = ReadFile(file, text, sizeof text, &got, &at) &&
+               ReadFile(file, again, sizeof again, &second, &at_again) && got > 0 &&
+               got < sizeof text && got == second && std::memcmp(text, again, got) == 0 &&
+               parse_lock_record(text, got, record);
+    }
+    CloseHandle(file);
+    return read;
 }
 
 bool platform_previous_record(lock_record& record)
@@ -124,6 +168,9 @@ void write_server_record(unsigned long server, const char* identity)
     before_launch = current_record;
     lock_record record = {};
     record.molv = GetCurrentProcessId();
+    record.molv_since = current_record.molv_since;
+    copy_text(record.molv_identity, sizeof record.molv_identity, current_record.molv_identity);
+    record.facts = current_record.facts;
     record.server = server;
     copy_text(record.identity, sizeof record.identity, identity);
     copy_text(record.log, sizeof record.log, launch_log);
