@@ -202,7 +202,7 @@ TEST_P(bad_settings_file, StartUpShowsWhatTheReaderFindsAndEndsOnTheErrorPath)
     start();
     ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
     EXPECT_TRUE(molv.exited) << "molv was ended by a signal";
-    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(molv.exit_code, cannot_start_status);
     EXPECT_EQ(mask_stamps(output()), bad.expected());
     EXPECT_TRUE(server_records().empty());
 }
@@ -249,7 +249,7 @@ TEST_P(value_length, EveryValueIsCutTo254AndTheLongCommandLineRefused)
     start();
     ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
     EXPECT_TRUE(molv.exited) << "molv was ended by a signal";
-    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(molv.exit_code, cannot_start_status);
 
     auto shown = [](char from) { return long_value(254, from); };
     EXPECT_EQ(mask_stamps(output()),
@@ -312,7 +312,7 @@ TEST_P(settings_not_a_file, IsReportedMissingAndEveryDefaultHolds)
         GTEST_SKIP() << "this system does not let a test drop root's right to read any file";
     }
     EXPECT_TRUE(molv.exited) << "molv was ended by a signal";
-    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(molv.exit_code, cannot_start_status);
     EXPECT_EQ(mask_stamps(output()), defaults_transcript(false));
 }
 

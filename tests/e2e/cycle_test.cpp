@@ -714,3 +714,171 @@ TEST_F(watched_cycle, MissingEventProgramIsReportedAndTheCycleGoesOn)
     EXPECT_EQ(messages, std::vector<std::string>({starting, running, "", ended, "", backing_up,
                                                   restarting, running, ""}));
 }
+
+namespace {
+
+// What a command run beside molv (--status, --restart, --stop) printed and
+// its exit status.
+struct command_result {
+    int status = -1;
+    std::string output;
+};
+
+class asked_cycle : public watched_cycle {
+protected:
+    int commands = 0;
+
+    command_result run_command(const std::string& option)
+    {
+        molv_launch launch = launch_in_work();
+        launch.arguments = {option};
+        launch.output_path = root + "/command-" + std::to_string(++commands) + ".txt";
+        molv_process command;
+        command_result result;
+        if (start_molv(launch, command) && wait_for_end(command, deadline_seconds + 40)) {
+            result.status = command.exited ? command.exit_code : -1;
+        }
+        stop_molv(command);
+        result.output = read_output(launch.output_path);
+        return result;
+    }
+
+    // The value of the series of `name` (with `label` beside the folder) in
+    // the status file; "" without one.
+    std::string status_value(const std::string& name, const std::string& label = "") const
+    {
+        for (const std::string& line : text_lines(read_file(work + "/molv.prom"))) {
+            if (line.compare(0, name.size() + 1, name + "{") == 0 &&
+                (label.empty() || line.find("," + label + "} ") != std::string::npos)) {
+                return line.substr(line.rfind(' ') + 1);
+            }
+        }
+        return "";
+    }
+};
+
+const std::regex molv_line(
+    R"(MOLV is running in this folder \(process [0-9]+\) since [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.)");
+
+} // namespace
+
+TEST_F(asked_cycle, StatusTellsWhetherMolvAndTheServerRunAndTheStatusOfInitScripts)
+{
+    command_result none = run_command("--status");
+    EXPECT_EQ(none.status, 3);
+    EXPECT_EQ(none.output, "MOLV is not running in this folder.\n");
+
+    write_settings("[GENERAL]\nrestart_at=05:30\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_RUN_MS=0", "MOLV_STANDIN_HOLD=1"});
+    ASSERT_TRUE(wait_for_instance(1));
+    const command_result both = run_command("--status");
+    EXPECT_EQ(both.status, 0) << both.output;
+    const std::vector<std::string> lines = text_lines(both.output);
+    ASSERT_EQ(lines.size(), 3u) << both.output;
+    EXPECT_TRUE(std::regex_match(lines[0], molv_line)) << lines[0];
+    EXPECT_NE(lines[0].find("(process " + std::to_string(molv.id) + ")"), std::string::npos);
+    EXPECT_TRUE(std::regex_match(
+        lines[1], std::regex("The gameserver is running \\(process " +
+                             server_records().at(0).get("pid") +
+                             "\\) since [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}; 1 launch\\.")))
+        << lines[1];
+    EXPECT_EQ(lines[2], "The next scheduled restart is at 05:30.");
+
+    // Instance 2 and those after end at once: the pauses grow to 4 seconds.
+    stop_server(server_records().at(0).number("pid"), work);
+    ASSERT_TRUE(wait_for_message(retrying_in(4)));
+    const command_result pause = run_command("--status");
+    EXPECT_EQ(pause.status, 1) << pause.output;
+    EXPECT_TRUE(std::regex_search(
+        pause.output, std::regex("\nThe gameserver is not running; next start in [0-4] seconds?\\.\n"
+                                 "[0-9]+ launches, last end: crashed at [0-9 :-]{19}\\.\n")))
+        << pause.output;
+
+    // A restart asked during a pause ends it.
+    const std::size_t before = count_message(output(), restarting);
+    const command_result restart = run_command("--restart");
+    EXPECT_EQ(restart.status, 0);
+    EXPECT_EQ(restart.output,
+              "Asked MOLV (process " + std::to_string(molv.id) + ") to restart the gameserver.\n");
+    ASSERT_TRUE(wait_for_message(restarting, before + 1));
+    const std::vector<std::string> messages = cycle_messages(output());
+    const auto asked = std::find(messages.begin(), messages.end(), "  > Restart asked.");
+    ASSERT_NE(asked, messages.end());
+    ASSERT_NE(asked + 1, messages.end());
+    EXPECT_EQ(*(asked - 1), retrying_in(4));
+    EXPECT_EQ(*(asked + 1), restarting);
+}
+
+class asked_restart : public asked_cycle, public testing::WithParamInterface<const char*> {};
+
+TEST_P(asked_restart, StopsTheServerPolitelyOrByForceAndStartsItAgainAtOnce)
+{
+    const std::string manner = GetParam();
+    write_settings("[GENERAL]\nstop_timeout=1\nstatus_file=molv.prom\non_event=events.exe\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    ASSERT_TRUE(install_server(work, "events.exe"));
+    start({"MOLV_STANDIN_HOLD=1,2", "MOLV_STANDIN_STOP=" + manner});
+    ASSERT_TRUE(wait_for_instance(1));
+
+    const command_result asked = run_command("--restart");
+    EXPECT_EQ(asked.status, 0) << asked.output;
+    ASSERT_TRUE(wait_for_instance(2));
+    std::vector<std::string> expected = {starting, running};
+    const std::vector<std::string> stop = stop_lines(
+        "  > Restart asked: stopping the gameserver...", manner == "ignore", server_records().at(0), 1);
+    expected.insert(expected.end(), stop.begin(), stop.end());
+    expected.insert(expected.end(), {backing_up, restarting, running});
+    EXPECT_EQ(cycle_messages(output()), expected);
+    expect_one_backup_per_instance(work, 1);
+    ASSERT_TRUE(wait_until([&] { return events().size() >= 3; }, deadline_seconds));
+    std::vector<std::string> seen = events();
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, std::vector<std::string>({"asked restart",
+                                              "started " + server_records().at(0).get("pid"),
+                                              "started " + server_records().at(1).get("pid")}));
+    // An end asked for: no crash counted.
+    ASSERT_TRUE(wait_until([&] { return status_value("molv_server_launches_total") == "2"; },
+                           deadline_seconds));
+    EXPECT_EQ(status_value("molv_server_ends_total", "cause=\"asked\""), "1");
+    EXPECT_EQ(status_value("molv_server_ends_total", "cause=\"crashed\""), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(, asked_restart, testing::Values("honour", "ignore"));
+
+TEST_F(asked_cycle, StopAskedEndsTheServerAndMolvWhichSaysSoLast)
+{
+    command_result nobody = run_command("--stop");
+    EXPECT_EQ(nobody.status, 3);
+    EXPECT_EQ(nobody.output, "MOLV is not running in this folder.\n");
+    nobody = run_command("--restart");
+    EXPECT_EQ(nobody.status, 3);
+    EXPECT_EQ(nobody.output, "MOLV is not running in this folder.\n");
+
+    write_settings("[GENERAL]\nstop_timeout=5\nstatus_file=molv.prom\non_event=events.exe\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    ASSERT_TRUE(install_server(work, "events.exe"));
+    // The event program of the stop takes a while: molv waits for it.
+    start({"MOLV_STANDIN_HOLD=1", "MOLV_STANDIN_EVENT_SLEEP_MS=1500"});
+    ASSERT_TRUE(wait_for_instance(1));
+    const command_result stop = run_command("--stop");
+    EXPECT_EQ(stop.status, 0) << stop.output;
+    EXPECT_EQ(text_lines(stop.output).back(), "MOLV has ended.");
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_TRUE(molv.exited);
+    EXPECT_EQ(molv.exit_code, 0);
+    std::vector<std::string> expected = {starting, running};
+    const std::vector<std::string> lines =
+        stop_lines("  > Stop asked: stopping the gameserver...", false, server_records().at(0), 5);
+    expected.insert(expected.end(), lines.begin(), lines.end());
+    expected.push_back(backing_up);
+    EXPECT_EQ(cycle_messages(output()), expected);
+    expect_one_backup_per_instance(work, 1);
+    EXPECT_EQ(events(), std::vector<std::string>(
+                            {"started " + server_records().at(0).get("pid"), "asked stop"}));
+    EXPECT_EQ(status_value("molv_up"), "0");
+    EXPECT_EQ(status_value("molv_server_up"), "0");
+    const command_result after = run_command("--status");
+    EXPECT_EQ(after.status, 3);
+    EXPECT_EQ(after.output, "MOLV is not running in this folder.\n");
+}

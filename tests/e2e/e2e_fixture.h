@@ -19,6 +19,11 @@
 // Deadlines are generous: they only bound a test that has already failed.
 constexpr double deadline_seconds = 60.0;
 
+// The exit statuses of a MOLV that cannot start the server at all, and of
+// one refused beside another.
+constexpr int cannot_start_status = 5;
+constexpr int already_running_status = 6;
+
 // The messages of the cycle.
 constexpr char starting[] = "  > Starting gameserver...";
 constexpr char running[] = "  > Gameserver is now running.";

@@ -592,7 +592,7 @@ TEST_F(faults, SettingsAreReadInACurrentFolderDeeperThanThePathLimit)
     ASSERT_TRUE(start_molv(launch, molv));
     ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
     EXPECT_TRUE(molv.exited);
-    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(molv.exit_code, cannot_start_status);
     EXPECT_EQ(mask_stamps(output()), expected_start(true, launch_cases[0]) +
                                          expected_refusal("  ERROR: Executeable not found!"));
     // The folders are too deep for a removal by path names.
@@ -607,7 +607,7 @@ TEST_F(faults, SettingsFileTooLargeToReadIsSaidSoNotTakenForDefaults)
     ASSERT_EQ(truncate((work + "/molv.ini").c_str(), 40LL << 30), 0) << std::strerror(errno);
     start();
     ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
-    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(molv.exit_code, cannot_start_status);
 
     std::string expected = expected_start(true, {"", "", "", "",
                                                  standard_summary("deusex.exe", "server.log",

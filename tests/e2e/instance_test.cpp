@@ -47,7 +47,7 @@ TEST_F(one_per_folder, SecondMolvInTheFolderEndsWithTheErrorAndStartsNothing)
     start_second({"MOLV_STANDIN_HOLD=1"});
     ASSERT_TRUE(wait_for_end(other_molv, deadline_seconds));
     EXPECT_TRUE(other_molv.exited);
-    EXPECT_EQ(other_molv.exit_code, 0);
+    EXPECT_EQ(other_molv.exit_code, already_running_status);
     const std::vector<std::string> messages = stamped_messages(second_output());
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "  ERROR: Another MOLV is already running in this folder (process " +

@@ -159,7 +159,7 @@ TEST_F(on_posix, OnATerminalEveryStampedLineIsColouredAndReset)
     launch.output_path = output_path;
     terminal_run run;
     ASSERT_TRUE(run_in_terminal(launch, deadline_seconds, run)) << run.output;
-    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.exit_code, cannot_start_status);
 
     std::string expected = "\x1b]0;MOLV\x07";
     for (const char* line : banner_lines) {

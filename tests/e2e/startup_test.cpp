@@ -73,7 +73,7 @@ TEST_F(start_up, WithoutSettingsOrServerShowsDefaultsAndStopsAtTheGate)
     start({}, input_kind::closed);
     ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
     EXPECT_TRUE(molv.exited);
-    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(molv.exit_code, cannot_start_status);
 
     launch_case defaults = standard_mode;
     defaults.summary = defaults_summary.c_str();
@@ -88,7 +88,7 @@ TEST_P(start_up_in_mode, SettingsFileGivesTheSummaryOfItsMode)
     start({}, input_kind::closed);
     ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
     EXPECT_TRUE(molv.exited);
-    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(molv.exit_code, cannot_start_status);
     EXPECT_EQ(mask_stamps(output()),
               expected_start(true, mode) + expected_refusal("  ERROR: Executeable not found!"));
 }
@@ -106,7 +106,7 @@ TEST_F(start_up, CommandLineOverTheLimitIsRefusedAndNoServerStarts)
     start();
     ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
     EXPECT_TRUE(molv.exited);
-    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(molv.exit_code, cannot_start_status);
 
     launch_case long_map = standard_mode;
     const std::string summary =
@@ -127,7 +127,7 @@ TEST_F(start_up, NumbersThatAreNotNumbersAreReportedRightAfterLoading)
         start({}, input_kind::closed);
         ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
         EXPECT_TRUE(molv.exited);
-        EXPECT_EQ(molv.exit_code, 0);
+        EXPECT_EQ(molv.exit_code, cannot_start_status);
         EXPECT_EQ(mask_stamps(output()),
                   expected_banner() + "[HH:MM:SS]   Loading settings...\n" +
                       "[HH:MM:SS]   WARNING: min_uptime is not a number of seconds; using 10.\n" +
@@ -193,7 +193,7 @@ TEST_P(start_up_with_features, EachFeatureThatIsOnHasItsLineAfterTheSummary)
     }
     start({}, input_kind::closed);
     ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
-    EXPECT_EQ(molv.exit_code, 0);
+    EXPECT_EQ(molv.exit_code, cannot_start_status);
     EXPECT_EQ(mask_stamps(output()),
               expected_banner() + "[HH:MM:SS]   Loading settings...\n" +
                   "[HH:MM:SS]   > Loaded settings:\n" + defaults_summary + feature.lines + "\n" +
@@ -237,11 +237,19 @@ TEST_F(start_up, VersionAndHelpStartNothingEvenBesideAServer)
     EXPECT_EQ(file_names(work), files);
 }
 
-TEST_F(start_up, OtherArgumentsAreIgnoredAndTheServerStarts)
+TEST_F(start_up, OtherArgumentsAreIgnoredAndAMistypedOptionStartsNothing)
 {
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     molv_launch launch = launch_in_work({"MOLV_STANDIN_HOLD=1"});
-    launch.arguments = {"--versions", "-h", "help"};
+    launch.arguments = {"-h", "help", "--stauts"};
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+    EXPECT_EQ(molv.exit_code, 2);
+    EXPECT_EQ(output(), "Unknown option: --stauts (see --help).\n");
+    EXPECT_TRUE(server_records().empty());
+
+    molv = molv_process();
+    launch.arguments = {"-h", "help", "-"};
     ASSERT_TRUE(start_molv(launch, molv));
     ASSERT_TRUE(wait_for_instance(1));
     EXPECT_EQ(cycle_messages(output()), std::vector<std::string>({starting, running}));

@@ -374,7 +374,7 @@ bool open_query_port(long port)
 bool is_event_word(const char* word)
 {
     static const char* const events[] = {"started",   "ended",         "hung",
-                                         "scheduled", "launch_failed", "backup_failed"};
+                                         "scheduled", "launch_failed", "backup_failed", "asked"};
     for (const char* event : events) {
         if (std::strcmp(word, event) == 0) {
             return true;
