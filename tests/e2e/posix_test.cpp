@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include "app/startup.h"
@@ -446,4 +448,174 @@ TEST_F(on_posix, LogThatCannotBeReadIsAFailedBackupNotAMissingLog)
         // is still closing.
         std::remove((work + "/molv.lock").c_str());
     }
+}
+
+namespace {
+
+// What a command run beside molv printed and its status, run as the user
+// `uid` (root's own where it is 0).
+struct asked_result {
+    int status = -1;
+    std::string output;
+};
+
+asked_result run_as(const std::string& directory, const std::string& option, uid_t uid,
+                    const std::string& output_path)
+{
+    asked_result result;
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (out < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 || chdir(directory.c_str()) != 0 ||
+            (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0))) {
+            _exit(120);
+        }
+        execl(molv_program.c_str(), molv_program.c_str(), option.c_str(), static_cast<char*>(nullptr));
+        _exit(121);
+    }
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    result.output = read_file(output_path);
+    return result;
+}
+
+} // namespace
+
+TEST_F(on_posix, CtrlCOrAStopSignalEndsMolvAloneAndTheNextTakesTheServerBack)
+{
+    write_settings("[GENERAL]\nstatus_file=molv.prom\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    molv_launch launch = launch_in_work({"MOLV_STANDIN_HOLD=1"});
+    ASSERT_TRUE(start_molv(launch, molv));
+    ASSERT_TRUE(wait_for_instance(1));
+    const std::string server = server_records().at(0).get("pid");
+    // Each MOLV in turn finds the same server and leaves it running.
+    int turn = 0;
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal_number);
+        if (turn++ > 0) {
+            launch.output_path = root + "/output-" + std::to_string(turn) + ".txt";
+            ASSERT_TRUE(start_molv(launch, molv));
+            ASSERT_TRUE(wait_until(
+                [&] {
+                    return count_message(read_output(launch.output_path),
+                                         "  > Found the gameserver still running (process " +
+                                             server + "); watching it.") == 1;
+                },
+                deadline_seconds));
+        }
+        ASSERT_EQ(kill(static_cast<pid_t>(molv.id), signal_number), 0);
+        ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+        EXPECT_EQ(molv.end_signal, signal_number);
+        const std::vector<std::string> messages = stamped_messages(read_output(launch.output_path));
+        ASSERT_FALSE(messages.empty());
+        EXPECT_EQ(messages.back(),
+                  "  > MOLV is ending; the gameserver keeps running (process " + server + ").");
+        EXPECT_TRUE(std::regex_search(read_file(work + "/molv.prom"),
+                                      std::regex("\nmolv_up\\{[^}]*\\} 0\n")));
+        EXPECT_EQ(kill(static_cast<pid_t>(std::stol(server)), 0), 0) << "the server was ended";
+        const asked_result status = run_as(work, "--status", 0, root + "/status.txt");
+        EXPECT_EQ(status.status, 3);
+        EXPECT_EQ(status.output, "MOLV is not running in this folder.\nThe gameserver is running "
+                                 "without a MOLV (process " +
+                                     server + "); a MOLV started here takes it over.\n");
+        molv = molv_process();
+    }
+    EXPECT_EQ(server_records().size(), 1u);
+    EXPECT_TRUE(dated_backups(work).empty());
+}
+
+TEST_F(on_posix, OnlyTheUserOfMolvAndRootMayAskItAndAStaleRecordIsNeverSignalled)
+{
+    // A process under the record's id that is not that MOLV: it would end
+    // at a request's signal.
+    const pid_t bystander = fork();
+    if (bystander == 0) {
+        for (;;) {
+            pause();
+        }
+    }
+    ASSERT_GT(bystander, 0);
+    char boot[64] = "";
+    std::FILE* file = std::fopen("/proc/sys/kernel/random/boot_id", "r");
+    ASSERT_NE(file, nullptr);
+    ASSERT_NE(std::fgets(boot, sizeof boot, file), nullptr);
+    std::fclose(file);
+    boot[std::strcspn(boot, "\n")] = '\0';
+    for (const std::string& since : {std::string("1 ") + boot, std::string("99999999999 other"),
+                                     std::string("99999999999")}) {
+        ASSERT_TRUE(write_file(work + "/molv.lock", "molv " + std::to_string(bystander) +
+                                                         "\nsince 1765275100 " + since + "\nend\n"));
+        for (const char* option : {"--restart", "--stop", "--status"}) {
+            const asked_result asked = run_as(work, option, 0, root + "/asked.txt");
+            EXPECT_EQ(asked.status, 3) << since << option;
+            EXPECT_EQ(asked.output, "MOLV is not running in this folder.\n") << since << option;
+        }
+    }
+    EXPECT_EQ(kill(bystander, 0), 0) << "a request reached a process that is not MOLV";
+    kill(bystander, SIGKILL);
+    waitpid(bystander, nullptr, 0);
+    std::remove((work + "/molv.lock").c_str());
+
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "another user's request needs root to switch users";
+    }
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_HOLD=1"});
+    ASSERT_TRUE(wait_for_instance(1));
+    // The folder readable for the other user, as a server's folder is.
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(work.c_str(), 0755), 0);
+    const uid_t nobody = 65534;
+    const std::string nobody_output = root + "/nobody.txt";
+    const asked_result status = run_as(work, "--status", nobody, nobody_output);
+    EXPECT_EQ(status.status, 0) << status.output;
+    for (const char* option : {"--restart", "--stop"}) {
+        const asked_result refused = run_as(work, option, nobody, nobody_output);
+        EXPECT_EQ(refused.status, 4) << option;
+        EXPECT_EQ(refused.output, "Not allowed to ask MOLV (process " + std::to_string(molv.id) +
+                                      "): " + std::strerror(EPERM) + ".\n")
+            << option;
+    }
+    EXPECT_FALSE(wait_for_end(molv, 0));
+    EXPECT_EQ(count_message(output(), "  > Restart asked: stopping the gameserver..."), 0u);
+    const asked_result restart = run_as(work, "--restart", 0, root + "/root.txt");
+    EXPECT_EQ(restart.status, 0) << restart.output;
+    ASSERT_TRUE(wait_for_message("  > Restart asked: stopping the gameserver..."));
+}
+
+TEST_F(on_posix, TheFirstLineOfANewDayComesAfterTheDate)
+{
+    // A time zone whose clock shows 23:59:50 now: the day changes while the
+    // first server runs, and the line of its end is the first of the new day.
+    const std::time_t now = std::time(nullptr);
+    const long shift = (86390 - static_cast<long>(now % 86400) + 86400) % 86400;
+    char zone[32];
+    std::snprintf(zone, sizeof zone, "TZ=MOLV-%02ld:%02ld:%02ld", shift / 3600, shift / 60 % 60,
+                  shift % 60);
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({zone, "MOLV_STANDIN_RUN_MS=14000", "MOLV_STANDIN_HOLD=2"});
+    ASSERT_TRUE(wait_for_instance(2));
+    const std::vector<std::string> lines = text_lines(output());
+    const auto running_line = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find(running) != std::string::npos;
+    });
+    ASSERT_NE(running_line, lines.end());
+    if (running_line->compare(0, 7, "[23:59:") != 0) {
+        GTEST_SKIP() << "molv started too slowly to see the day change: " << *running_line;
+    }
+    const std::time_t tomorrow = now + shift + 60;
+    std::tm day{};
+    gmtime_r(&tomorrow, &day);
+    char expected[64];
+    const char* const names[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                 "Thursday", "Friday", "Saturday"};
+    std::snprintf(expected, sizeof expected, "  > Date: %04d-%02d-%02d (%s).", day.tm_year + 1900,
+                  day.tm_mon + 1, day.tm_mday, names[day.tm_wday]);
+    EXPECT_EQ(count_message(output(), expected), 1u) << output();
+    std::vector<std::string> messages = cycle_messages(output());
+    EXPECT_EQ(messages, std::vector<std::string>(
+                            {starting, running, expected, ended, backing_up, restarting, running}));
 }
