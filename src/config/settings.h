@@ -30,6 +30,7 @@ enum setting_id {
     restart_at,
     on_event,
     status_file,
+    restart_when_empty,
     setting_count
 };
 
@@ -126,6 +127,17 @@ extern restart_list restart_times;
 // empty value gives an empty list. Returns false, and gives an empty list,
 // for anything else.
 bool read_restart_times(const char* text, restart_list& list);
+
+// The minutes a scheduled restart waits for the players to leave, set by
+// load_settings; 0 (the default) restarts at the set time whoever plays.
+// Without a query port there is no count to wait for: load_settings warns
+// and leaves it at 0.
+extern unsigned restart_when_empty_minutes;
+constexpr unsigned longest_restart_when_empty_minutes = 1440;
+
+// Reads a restart_when_empty value: decimal digits from 0 to 1440. Returns
+// false, and gives 0, for anything else.
+bool read_restart_when_empty(const char* text, unsigned& minutes);
 
 // Whether a status_file value names a file: empty (no status file) or a
 // name that does not end in a folder separator, is not "." or ".." in its
