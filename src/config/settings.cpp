@@ -1,5 +1,6 @@
 #include "config/settings.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "console/log_line.h"
@@ -313,7 +314,29 @@ bool is_status_file_name(const char* text)
            std::strcmp(last_part, "..") != 0;
 }
 
+// A status file named by the service manager (MOLV_STATUS_FILE, as the
+// systemd template unit sets it from the instance's name), where molv.ini
+// names none; it is checked as the setting is.
+static void take_status_file_from_environment()
+{
+    const char* named = std::getenv("MOLV_STATUS_FILE");
+    if (settings[status_file][0] != '\0' || named == nullptr || named[0] == '\0') {
+        return;
+    }
+    if (std::strlen(named) >= setting_capacity || !is_status_file_name(named)) {
+        log_line(colour_yellow, "  WARNING: MOLV_STATUS_FILE is not a file name; no status file.");
+        return;
+    }
+    copy_text(settings[status_file], setting_capacity, named);
+}
+
 void load_settings()
+{
+    load_settings_file();
+    take_status_file_from_environment();
+}
+
+void load_settings_file()
 {
     const unsigned long value_capacity = setting_capacity;
     bool have_path = platform_settings_path(settings_file_name, settings_path, sizeof settings_path);

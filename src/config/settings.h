@@ -53,8 +53,10 @@ extern const char settings_file_name[];
 void default_settings(setting_value* values);
 
 // Reports whether "molv.ini" is there, reads every setting from it and
-// warns about the numbers it cannot take.
+// warns about the numbers it cannot take. Where it names no status_file,
+// the environment variable MOLV_STATUS_FILE names it.
 void load_settings();
+void load_settings_file();
 
 // The numbers behind min_uptime and logfile_backups_days, set by
 // load_settings: an instance that ends sooner than `uptime_seconds` after

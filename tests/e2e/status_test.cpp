@@ -196,3 +196,24 @@ TEST_F(status_file_test, AnotherFileForThisFolderIsNamedOnceAtTheStart)
     EXPECT_EQ(output().find("molv-old.prom.bak"), std::string::npos) << output();
     EXPECT_EQ(output().find("molv.prom;"), std::string::npos) << output();
 }
+
+// The service manager may name the status file; molv.ini, where it names
+// one, wins.
+TEST_F(status_file_test, TheEnvironmentNamesTheFileWhereTheSettingsDoNot)
+{
+    write_settings("[GENERAL]\nmin_uptime=0\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STATUS_FILE=molv-env.prom", "MOLV_STANDIN_HOLD=1"});
+    ASSERT_TRUE(wait_for_value(work + "/molv-env.prom", "molv_server_launches_total", "1"))
+        << output();
+    EXPECT_EQ(count_message(output(), "  > Status file: molv-env.prom"), 1u) << output();
+    ASSERT_TRUE(wait_for_instance(1));
+    stop_molv(molv);
+    stop_server(server_records().at(0).number("pid"), work);
+    molv = molv_process();
+
+    write_settings("[GENERAL]\nstatus_file=molv.prom\n");
+    start({"MOLV_STATUS_FILE=molv-env-2.prom", "MOLV_STANDIN_HOLD=2"});
+    ASSERT_TRUE(wait_for_value(work + "/molv.prom", "molv_server_launches_total", "1"));
+    EXPECT_FALSE(file_exists(work + "/molv-env-2.prom"));
+}
