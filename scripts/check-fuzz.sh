@@ -33,9 +33,10 @@ fi
 
 # Target name and the longest input worth trying: an INI text with several
 # long lines; twelve values of up to 254 characters and a few over; two
-# texts longer than any field plus the header.
-targets=(profile_lookup command_line text_fields)
-declare -A max_len=([profile_lookup]=4096 [command_line]=3200 [text_fields]=1024)
+# texts longer than any field plus the header; a datagram of an Ethernet
+# frame.
+targets=(profile_lookup command_line text_fields server_info)
+declare -A max_len=([profile_lookup]=4096 [command_line]=3200 [text_fields]=1024 [server_info]=1472)
 
 mkdir -p "$build"
 log="$build/check-fuzz.log"

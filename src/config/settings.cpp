@@ -1,5 +1,6 @@
 #include "config/settings.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "console/log_line.h"
@@ -28,6 +29,7 @@ const setting_key setting_keys[setting_count] = {
     {"GENERAL", "restart_at", ""},
     {"GENERAL", "on_event", ""},
     {"GENERAL", "status_file", ""},
+    {"GENERAL", "restart_when_empty", "0"},
 };
 
 setting_value settings[setting_count] = {};
@@ -39,6 +41,7 @@ unsigned long query_address = loopback_address;
 unsigned hang_timeout_seconds = default_hang_timeout_seconds;
 unsigned stop_timeout_seconds = default_stop_timeout_seconds;
 restart_list restart_times = {};
+unsigned restart_when_empty_minutes = 0;
 
 const char settings_file_name[] = "molv.ini";
 
@@ -108,6 +111,9 @@ void read_numbers()
          "  WARNING: stop_timeout is not a number of seconds; using 10."},
         {read_restart_times(settings[restart_at], restart_times),
          "  WARNING: restart_at is not a list of times like 05:30; no scheduled restarts."},
+        {read_restart_when_empty(settings[restart_when_empty], restart_when_empty_minutes),
+         "  WARNING: restart_when_empty is not a number of minutes; scheduled restarts do not "
+         "wait."},
     };
     for (const number_warning& check : checks) {
         if (!check.read) {
@@ -117,6 +123,13 @@ void read_numbers()
     if (!is_status_file_name(settings[status_file])) {
         log_line(colour_yellow, "  WARNING: status_file is not a file name; no status file.");
         settings[status_file][0] = '\0';
+    }
+    // A wait for the players needs their count, which only the answers to
+    // the watchdog's queries carry.
+    if (restart_when_empty_minutes != 0 && query_port_number == 0) {
+        log_line(colour_yellow, "  WARNING: restart_when_empty needs query_port; scheduled "
+                                "restarts do not wait for players.");
+        restart_when_empty_minutes = 0;
     }
 }
 
@@ -278,6 +291,11 @@ bool read_restart_times(const char* text, restart_list& list)
     }
 }
 
+bool read_restart_when_empty(const char* text, unsigned& minutes)
+{
+    return read_bounded(text, 0, longest_restart_when_empty_minutes, 0, minutes);
+}
+
 bool is_status_file_name(const char* text)
 {
     const char* last_part = text;
@@ -296,7 +314,29 @@ bool is_status_file_name(const char* text)
            std::strcmp(last_part, "..") != 0;
 }
 
+// A status file named by the service manager (MOLV_STATUS_FILE, as the
+// systemd template unit sets it from the instance's name), where molv.ini
+// names none; it is checked as the setting is.
+static void take_status_file_from_environment()
+{
+    const char* named = std::getenv("MOLV_STATUS_FILE");
+    if (settings[status_file][0] != '\0' || named == nullptr || named[0] == '\0') {
+        return;
+    }
+    if (std::strlen(named) >= setting_capacity || !is_status_file_name(named)) {
+        log_line(colour_yellow, "  WARNING: MOLV_STATUS_FILE is not a file name; no status file.");
+        return;
+    }
+    copy_text(settings[status_file], setting_capacity, named);
+}
+
 void load_settings()
+{
+    load_settings_file();
+    take_status_file_from_environment();
+}
+
+void load_settings_file()
 {
     const unsigned long value_capacity = setting_capacity;
     bool have_path = platform_settings_path(settings_file_name, settings_path, sizeof settings_path);

@@ -30,6 +30,7 @@ enum setting_id {
     restart_at,
     on_event,
     status_file,
+    restart_when_empty,
     setting_count
 };
 
@@ -52,8 +53,10 @@ extern const char settings_file_name[];
 void default_settings(setting_value* values);
 
 // Reports whether "molv.ini" is there, reads every setting from it and
-// warns about the numbers it cannot take.
+// warns about the numbers it cannot take. Where it names no status_file,
+// the environment variable MOLV_STATUS_FILE names it.
 void load_settings();
+void load_settings_file();
 
 // The numbers behind min_uptime and logfile_backups_days, set by
 // load_settings: an instance that ends sooner than `uptime_seconds` after
@@ -126,6 +129,17 @@ extern restart_list restart_times;
 // empty value gives an empty list. Returns false, and gives an empty list,
 // for anything else.
 bool read_restart_times(const char* text, restart_list& list);
+
+// The minutes a scheduled restart waits for the players to leave, set by
+// load_settings; 0 (the default) restarts at the set time whoever plays.
+// Without a query port there is no count to wait for: load_settings warns
+// and leaves it at 0.
+extern unsigned restart_when_empty_minutes;
+constexpr unsigned longest_restart_when_empty_minutes = 1440;
+
+// Reads a restart_when_empty value: decimal digits from 0 to 1440. Returns
+// false, and gives 0, for anything else.
+bool read_restart_when_empty(const char* text, unsigned& minutes);
 
 // Whether a status_file value names a file: empty (no status file) or a
 // name that does not end in a folder separator, is not "." or ".." in its

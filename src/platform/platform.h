@@ -167,7 +167,15 @@ void platform_query_send();
 
 // Reads every datagram and error waiting on the socket, without blocking;
 // true when at least one datagram came from the queried address and port.
-bool platform_query_answered();
+// The last such datagram's bytes go to `answer`, at most `capacity` of
+// them (the rest is cut, and no terminator is added), and their count to
+// `*length` (0 when none came); nothing is copied when `answer` is null.
+bool platform_query_answered(char* answer = nullptr, std::size_t capacity = 0,
+                             std::size_t* length = nullptr);
+
+// Room for an answer as the watchdog keeps it: a datagram of an Ethernet
+// frame; longer ones are cut.
+constexpr std::size_t query_answer_capacity = 1472;
 
 // Closes the socket; nothing when none is open.
 void platform_query_close();
@@ -270,6 +278,22 @@ bool platform_current_folder(char* destination, std::size_t capacity, char* reas
 // then.
 bool platform_replace_file(const char* path, const char* text, std::size_t length, char* reason,
                            std::size_t reason_capacity);
+// What platform_other_status_files passes on of each file it looks at:
+// its name in the folder, and its first bytes (no terminator added).
+using status_sibling_visitor = void (*)(const char* name, const char* content,
+                                        std::size_t length, void* context);
+
+// The most files platform_other_status_files looks at, and the bytes it
+// reads of each: a status file names its folder in its first lines.
+constexpr unsigned status_sibling_limit = 256;
+constexpr std::size_t status_sibling_bytes = 65536;
+
+// Calls `seen` for each other plain file named "*.prom" in the folder of
+// the status file `path` (the current folder when it names none): not the
+// file `path` itself, under whatever name, and only those that can be
+// opened and read, opened for reading alone and never inherited.
+void platform_other_status_files(const char* path, status_sibling_visitor seen, void* context);
+
 // The name of the lock file in the current folder.
 constexpr char lock_file_name[] = "molv.lock";
 

@@ -154,9 +154,12 @@ static end_cause watch_server()
         // called hung.
         if (watching && !platform_stop_requested()) {
             // Every answer already waiting is read before anything is decided.
-            const bool answered = platform_query_answered();
+            static char answer[query_answer_capacity];
+            std::size_t answer_length = 0;
+            const bool answered = platform_query_answered(answer, sizeof answer, &answer_length);
             if (answered) {
                 status_server_answered();
+                status_server_info(read_server_info(answer, answer_length));
                 platform_record_answered();
             }
             const watchdog_step step = watchdog_look(dog, platform_monotonic_ms(), answered);

@@ -38,6 +38,55 @@ void note_change()
 
 char rendered[status_text_capacity];
 
+// What the warning about another status file needs: this folder's label.
+struct sibling_search {
+    char label[3 * status_folder_capacity];
+};
+
+void look_at_sibling(const char* name, const char* content, std::size_t length, void* context)
+{
+    const sibling_search& search = *static_cast<const sibling_search*>(context);
+    if (!speaks_for_folder(content, length, search.label)) {
+        return;
+    }
+    char message[600];
+    copy_text(message, sizeof message,
+              "  WARNING: Another status file in that folder also speaks for this folder: ");
+    append_text(message, sizeof message, name);
+    append_text(message, sizeof message, "; remove it.");
+    log_line(colour_yellow, message);
+}
+
+void warn_about_other_status_files()
+{
+    static sibling_search search;
+    if (render_label_value(folder, search.label, sizeof search.label) == 0) {
+        return;
+    }
+    platform_other_status_files(settings[status_file], look_at_sibling, &search);
+}
+
+// A player count and whether it is known, noted as changed only when it
+// changed.
+void note_count(bool known, unsigned count, bool& was_known, unsigned& was)
+{
+    if (known != was_known || (known && count != was)) {
+        was_known = known;
+        was = known ? count : 0;
+        note_change();
+    }
+}
+
+void forget_players()
+{
+    note_count(false, 0, status.players_known, status.players);
+    note_count(false, 0, status.max_players_known, status.max_players);
+    if (status.map[0] != '\0') {
+        status.map[0] = '\0';
+        note_change();
+    }
+}
+
 } // namespace
 
 const molv_status& current_status()
@@ -104,6 +153,8 @@ void status_begin(long long now, bool watched)
             copy_text(folder_failure, sizeof folder_failure,
                       "the path of the current folder cannot be read: ");
             append_text(folder_failure, sizeof folder_failure, reason);
+        } else {
+            warn_about_other_status_files();
         }
     }
     status_write();
@@ -114,6 +165,7 @@ void status_server_running(long long started)
     status.server_up = true;
     status.server_start_time = started;
     status.server_answering = false;
+    forget_players();
     status.retry_delay = 0;
     facts.server_since = started;
     facts.next_start = 0;
@@ -162,10 +214,25 @@ void status_server_answered()
     note_change();
 }
 
+void status_server_info(const server_info& info)
+{
+    if (!status.server_up) {
+        return;
+    }
+    note_count(info.players_known, info.players, status.players_known, status.players);
+    note_count(info.max_players_known, info.max_players, status.max_players_known,
+               status.max_players);
+    if (std::strcmp(status.map, info.map) != 0) {
+        copy_text(status.map, sizeof status.map, info.map);
+        note_change();
+    }
+}
+
 void status_server_ended(status_end cause)
 {
     status.server_up = false;
     status.server_answering = false;
+    forget_players();
     ++status.ends[static_cast<std::size_t>(cause)];
     static const char* const causes[] = {"crashed", "hung", "scheduled", "asked"};
     note_end(causes[static_cast<std::size_t>(cause)]);
@@ -177,6 +244,7 @@ void status_server_stopped()
     status.server_up = false;
     status.server_answering = false;
     note_end("stopped");
+    forget_players();
     note_change();
 }
 

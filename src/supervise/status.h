@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "supervise/server_info.h"
+
 // How an instance ended: by itself (any end MOLV did not ask for), stopped
 // as hung by the watchdog, stopped at a restart_at time, or stopped for a
 // restart or stop that an operator asked of MOLV.
@@ -28,6 +30,13 @@ struct molv_status {
     unsigned long long backups;
     unsigned long long backup_failures;
     unsigned long long events_not_run;
+    // What the running instance's last answer said; shown only while it
+    // answers.
+    bool players_known;
+    bool max_players_known;
+    unsigned players;
+    unsigned max_players;
+    char map[server_info_text_capacity];
 };
 
 // Room for the current folder's path, and for the whole file with that
@@ -43,6 +52,16 @@ constexpr std::size_t status_text_capacity = 24 * (3 * status_folder_capacity + 
 std::size_t render_status(const molv_status& status, const char* folder, const char* version,
                           char* destination, std::size_t capacity);
 
+// `value` as a label value of the text format, as render_status writes
+// the folder: escaped, and bytes that are no UTF-8 replaced. Returns the
+// length, or 0 (and an empty text) when it does not fit in `capacity`.
+std::size_t render_label_value(const char* value, char* destination, std::size_t capacity);
+
+// Whether the `length` bytes at `text` hold a series with the label
+// folder="`label`" (`label` escaped already, as render_label_value gives
+// it): a status file that speaks for that folder.
+bool speaks_for_folder(const char* text, std::size_t length, const char* label);
+
 // The record as it stands.
 const molv_status& current_status();
 
@@ -51,7 +70,9 @@ const molv_status& current_status();
 // and none of it comes between the end and the next launch.
 
 // MOLV has started at `now`, querying its servers when `watched`: the
-// record starts afresh, and the folder is read.
+// record starts afresh, and the folder is read. Another "*.prom" file in
+// the status file's folder that speaks for the same folder is warned
+// about, once each: the collector would serve both.
 void status_begin(long long now, bool watched);
 // An instance runs that started at `started`: launched by MOLV, or found
 // running. Not a launch by itself.
@@ -61,6 +82,9 @@ void status_server_launched(long long now);
 void status_launch_failed();
 // The running instance answered a status query.
 void status_server_answered();
+// What that answer said: the players, the most there may be, and the map,
+// each as far as the answer carried it. Nothing while no instance runs.
+void status_server_info(const server_info& info);
 void status_server_ended(status_end cause);
 // The instance was stopped because MOLV itself was asked to stop: no end of
 // the server's own, and none of the watchdog's or the schedule's.

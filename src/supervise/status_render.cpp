@@ -148,7 +148,65 @@ struct single_metric {
 const char* const end_causes[] = {"crashed", "hung", "scheduled", "asked"};
 constexpr std::size_t end_cause_count = sizeof end_causes / sizeof end_causes[0];
 
+// What the running instance's last answer said, while it answers: a stale
+// count is worse than none.
+void put_players(text_out& out, const molv_status& status, const char* folder)
+{
+    if (!status.server_up || !status.server_answering) {
+        return;
+    }
+    if (status.players_known) {
+        put_family(out, "molv_server_players", "gauge",
+                   "Players on the gameserver, as its last answer to a status query said.");
+        put_number_series(out, "molv_server_players", folder, status.players);
+    }
+    if (status.max_players_known) {
+        put_family(out, "molv_server_max_players", "gauge",
+                   "The most players the gameserver takes, as its last answer said.");
+        put_number_series(out, "molv_server_max_players", folder, status.max_players);
+    }
+    if (status.map[0] != '\0') {
+        put_family(out, "molv_server_map_info", "gauge",
+                   "The map the gameserver runs, as its last answer said; always 1.");
+        put_series(out, "molv_server_map_info", folder, "map", status.map, "1");
+    }
+}
+
 } // namespace
+
+std::size_t render_label_value(const char* value, char* destination, std::size_t capacity)
+{
+    if (capacity == 0) {
+        return 0;
+    }
+    text_out out = {destination, capacity - 1, true};
+    put_label_value(out, value);
+    if (!out.fits) {
+        destination[0] = '\0';
+        return 0;
+    }
+    *out.at = '\0';
+    return capacity - 1 - out.left;
+}
+
+bool speaks_for_folder(const char* text, std::size_t length, const char* label)
+{
+    static const char name[] = "folder=\"";
+    const std::size_t name_length = sizeof name - 1;
+    const std::size_t label_length = std::strlen(label);
+    const std::size_t pattern_length = name_length + label_length + 1;
+    // A label begins after "{" or ",", and its value ends at an unescaped
+    // quote, which an escaped label never holds.
+    for (std::size_t at = 1; at + pattern_length <= length; ++at) {
+        if ((text[at - 1] == '{' || text[at - 1] == ',') &&
+            std::memcmp(text + at, name, name_length) == 0 &&
+            std::memcmp(text + at + name_length, label, label_length) == 0 &&
+            text[at + name_length + label_length] == '"') {
+            return true;
+        }
+    }
+    return false;
+}
 
 std::size_t render_status(const molv_status& status, const char* folder, const char* version,
                           char* destination, std::size_t capacity)
@@ -183,6 +241,7 @@ std::size_t render_status(const molv_status& status, const char* folder, const c
         put_family(out, metric.name, metric.type, metric.help);
         put_number_series(out, metric.name, folder, metric.value);
     }
+    put_players(out, status, folder);
 
     put_family(out, "molv_server_launches_total", "counter",
                "Gameserver instances started since MOLV started.");

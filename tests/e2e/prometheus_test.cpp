@@ -1,14 +1,20 @@
 // The status file as the real readers see it on Linux: read in a loop
-// while molv rewrites it hundreds of times, and served by Debian's node
-// exporter from a collector folder shared by two molvs.
+// while molv rewrites it hundreds of times, served by Debian's node
+// exporter from a collector folder shared by two molvs, and the shipped
+// alert rules evaluated on it by Debian's Prometheus.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <fcntl.h>
 #include <map>
+#include <utility>
+#include <vector>
 #include <netinet/in.h>
 #include <string>
 #include <sys/prctl.h>
@@ -104,8 +110,106 @@ std::string http_get(unsigned port, const std::string& path)
     return body == std::string::npos ? "" : answer.substr(body + 4);
 }
 
+// Starts `arguments` (the program first) with its output into `log` and
+// no input, ending with the test program whatever becomes of it; the
+// process id, or -1.
+pid_t start_reader_program(const std::vector<std::string>& arguments, const std::string& log)
+{
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const int output = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const int input = open("/dev/null", O_RDONLY);
+        if (output < 0 || input < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 ||
+            dup2(output, 2) < 0) {
+            _exit(126);
+        }
+        close_range(3, ~0U, 0);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+// Ends a program started by start_reader_program: SIGTERM, then SIGKILL.
+void stop_reader_program(pid_t& child)
+{
+    if (child <= 0) {
+        return;
+    }
+    kill(child, SIGTERM);
+    if (!wait_until([&] { return waitpid(child, nullptr, WNOHANG) == child; }, deadline_seconds)) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    child = -1;
+}
+
+// The shipped rules with every window, offset and "for" 30 times shorter,
+// so that minutes of alerting pass in seconds; "" when a duration is left
+// that this does not know, so that a new one is not silently kept long.
+std::string rules_thirty_times_faster(const std::string& rules)
+{
+    const std::pair<const char*, const char*> shorter[] = {
+        {"[5m]", "[10s]"},          {"offset 15m", "offset 30s"}, {"offset 1h", "offset 120s"},
+        {"for: 1m\n", "for: 2s\n"}, {"for: 5m\n", "for: 10s\n"}, {"for: 10m\n", "for: 20s\n"},
+    };
+    std::string text = rules;
+    for (const auto& change : shorter) {
+        for (std::size_t at; (at = text.find(change.first)) != std::string::npos;) {
+            text.replace(at, std::strlen(change.first), change.second);
+        }
+    }
+    // Any duration left in minutes or hours: digits, then m or h, after a
+    // "[", an "offset " or a "for: ".
+    for (const char* before : {"[", "offset ", "for: "}) {
+        for (std::size_t at = 0; (at = text.find(before, at)) != std::string::npos; ++at) {
+            std::size_t after = at + std::strlen(before);
+            while (after < text.size() && text[after] >= '0' && text[after] <= '9') {
+                ++after;
+            }
+            if (after > at + std::strlen(before) && after < text.size() &&
+                (text[after] == 'm' || text[after] == 'h')) {
+                return "";
+            }
+        }
+    }
+    return text;
+}
+
+// The alerts Prometheus has, as "name folder state" lines, from the JSON of
+// /api/v1/alerts (labels and state as Prometheus writes them).
+std::vector<std::string> alerts_in(const std::string& json)
+{
+    const auto value_of = [](const std::string& part, const std::string& key) {
+        const std::string quoted = "\"" + key + "\":\"";
+        const std::size_t at = part.find(quoted);
+        if (at == std::string::npos) {
+            return std::string();
+        }
+        const std::size_t start = at + quoted.size();
+        return part.substr(start, part.find('"', start) - start);
+    };
+    std::vector<std::string> alerts;
+    const std::string mark = "{\"labels\":";
+    for (std::size_t at = json.find(mark); at != std::string::npos;) {
+        const std::size_t next = json.find(mark, at + 1);
+        const std::string part = json.substr(at, next == std::string::npos ? next : next - at);
+        alerts.push_back(value_of(part, "alertname") + " " + value_of(part, "folder") + " " +
+                         value_of(part, "state"));
+        at = next;
+    }
+    return alerts;
+}
+
 class prometheus_reader : public molv_test {
 protected:
+    pid_t prometheus = -1;
     pid_t exporter = -1;
     unsigned exporter_port = 0;
     molv_process second;
@@ -113,6 +217,7 @@ protected:
 
     void TearDown() override
     {
+        stop_reader_program(prometheus);
         stop_exporter();
         stop_molv(second);
         if (!second_folder.empty()) {
@@ -300,4 +405,87 @@ TEST_F(prometheus_reader, TheNodeExporterServesTwoMolvsFromOneCollectorFolder)
     for (const char* name : {"molv-first.prom", "molv-second.prom"}) {
         EXPECT_EQ(metrics_problems(collector + "/" + name), "") << name;
     }
+}
+
+// The shipped rules in a real Prometheus, 30 times faster, over the node
+// exporter serving two molvs: one whose server runs, one whose server ends
+// at once and waits out ever longer retry pauses (2 to 16 s, a minute and
+// more in the rules' own time). The crash loop is down and loops; the
+// healthy one gets no alert, not even a pending one.
+TEST_F(prometheus_reader, TheRulesFireForACrashLoopUnderLongPausesAndNotForAHealthyServer)
+{
+    const char program[] = "/usr/bin/prometheus";
+    ASSERT_EQ(access(program, X_OK), 0)
+        << program << " not found: Debian's prometheus package brings it (scripts/setup-debian.sh)";
+    std::ifstream shipped(MOLV_E2E_SOURCE_DIR "/dist/molv-alerts.yml");
+    std::stringstream rules;
+    rules << shipped.rdbuf();
+    const std::string fast_rules = rules_thirty_times_faster(rules.str());
+    ASSERT_NE(fast_rules, "") << "a duration in the rules that this test does not shorten";
+    ASSERT_TRUE(write_file(root + "/rules.yml", fast_rules));
+
+    const std::string collector = root + "/collector";
+    ASSERT_TRUE(make_directory(collector));
+    write_settings("[GENERAL]\nstatus_file=" + collector + "/molv-healthy.prom\n");
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    start({"MOLV_STANDIN_HOLD=1"});
+
+    second_folder = root + "/loop";
+    ASSERT_TRUE(make_directory(second_folder));
+    ASSERT_TRUE(make_directory(second_folder + "/records"));
+    ASSERT_TRUE(install_server(second_folder, "deusex.exe"));
+    ASSERT_TRUE(write_file(second_folder + "/molv.ini",
+                           "[GENERAL]\nstatus_file=" + collector + "/molv-loop.prom\n"));
+    molv_launch launch;
+    launch.directory = second_folder;
+    launch.output_path = second_folder + "/output.txt";
+    launch.environment = {"MOLV_STANDIN_RECORD=" + second_folder + "/records",
+                          "MOLV_STANDIN_RUN_MS=0"};
+    ASSERT_TRUE(start_molv(launch, second));
+    ASSERT_TRUE(wait_for_instance(1));
+
+    std::string failure;
+    ASSERT_TRUE(start_exporter(collector, failure)) << failure;
+    const unsigned port = free_tcp_port();
+    ASSERT_NE(port, 0u);
+    ASSERT_TRUE(write_file(root + "/prometheus.yml",
+                           "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                           "rule_files:\n  - " + root + "/rules.yml\n"
+                           "scrape_configs:\n  - job_name: node\n    static_configs:\n"
+                           "      - targets: ['127.0.0.1:" + std::to_string(exporter_port) +
+                               "']\n"));
+    prometheus = start_reader_program(
+        {program, "--config.file=" + root + "/prometheus.yml",
+         "--storage.tsdb.path=" + root + "/prometheus-data",
+         "--web.listen-address=127.0.0.1:" + std::to_string(port)},
+        root + "/prometheus.txt");
+    ASSERT_GT(prometheus, 0);
+
+    const std::string loop = second_folder;
+    const std::string healthy = work;
+    std::vector<std::string> alerts;
+    std::vector<std::string> healthy_alerts;
+    const auto look = [&] {
+        alerts = alerts_in(http_get(port, "/api/v1/alerts"));
+        for (const std::string& alert : alerts) {
+            if (alert.find(" " + healthy + " ") != std::string::npos) {
+                healthy_alerts.push_back(alert);
+            }
+        }
+        const auto has = [&](const std::string& alert) {
+            return std::find(alerts.begin(), alerts.end(), alert) != alerts.end();
+        };
+        return has("MolvServerDown " + loop + " firing") &&
+               has("MolvCrashLoop " + loop + " firing");
+    };
+    // On a loaded machine the pauses, the scrapes and the evaluations all
+    // come late; 16 s of pauses and 10 s of window are well inside this.
+    EXPECT_TRUE(wait_until(look, 150)) << testing::PrintToString(alerts) << "\n"
+                                       << read_file(root + "/prometheus.txt");
+    // A few more evaluations, for anything the healthy one might still get.
+    const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    wait_until([&] { look(); return std::chrono::steady_clock::now() > settle; }, 10);
+    EXPECT_EQ(healthy_alerts, std::vector<std::string>());
+    EXPECT_EQ(scraped_value(http_get(exporter_port, "/metrics"), "node_textfile_scrape_error", {}),
+              "0");
 }

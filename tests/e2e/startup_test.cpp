@@ -123,7 +123,7 @@ TEST_F(start_up, NumbersThatAreNotNumbersAreReportedRightAfterLoading)
     // The warnings come before the summary, which is unchanged.
     for (const char* uptime : {"ten", "86401", ""}) {
         write_settings(std::string("[GENERAL]\nmin_uptime=") + uptime +
-                       "\nlogfile_backups_days=-1\nstatus_file=status/\n");
+                       "\nlogfile_backups_days=-1\nstatus_file=status/\nrestart_when_empty=soon\n");
         start({}, input_kind::closed);
         ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
         EXPECT_TRUE(molv.exited);
@@ -133,10 +133,32 @@ TEST_F(start_up, NumbersThatAreNotNumbersAreReportedRightAfterLoading)
                       "[HH:MM:SS]   WARNING: min_uptime is not a number of seconds; using 10.\n" +
                       "[HH:MM:SS]   WARNING: logfile_backups_days is not a number of days; "
                       "keeping every backup.\n" +
+                      "[HH:MM:SS]   WARNING: restart_when_empty is not a number of minutes; "
+                      "scheduled restarts do not wait.\n" +
                       "[HH:MM:SS]   WARNING: status_file is not a file name; no status file.\n" +
                       "[HH:MM:SS]   > Loaded settings:\n" + defaults_summary + "\n" +
                       expected_refusal("  ERROR: Executeable not found!"))
             << "min_uptime=" << uptime;
+        molv = molv_process();
+    }
+}
+
+TEST_F(start_up, AWaitForAnEmptyServerWithoutQueryPortIsWarnedAboutAfterTheSettings)
+{
+    for (const char* port : {"", "0", "port"}) {
+        write_settings(std::string("[GENERAL]\nrestart_when_empty=15\nquery_port=") + port + "\n");
+        start({}, input_kind::closed);
+        ASSERT_TRUE(wait_for_end(molv, deadline_seconds));
+        EXPECT_EQ(mask_stamps(output()),
+                  expected_banner() + "[HH:MM:SS]   Loading settings...\n" +
+                      (port[0] == 'p' ? "[HH:MM:SS]   WARNING: query_port is not a port number; "
+                                        "hang detection is off.\n"
+                                      : "") +
+                      "[HH:MM:SS]   WARNING: restart_when_empty needs query_port; scheduled "
+                      "restarts do not wait for players.\n" +
+                      "[HH:MM:SS]   > Loaded settings:\n" + defaults_summary + "\n" +
+                      expected_refusal("  ERROR: Executeable not found!"))
+            << "query_port=" << port;
         molv = molv_process();
     }
 }

@@ -27,6 +27,12 @@
 //                           "\hostname\MOLV stand-in\numplayers\0\maxplayers\10\"
 //                           sent back to its sender; without it there is
 //                           no socket at all
+//   MOLV_STANDIN_PLAYERS    the player counts of the answers, separated by
+//                           commas: one per answer in turn, the last one
+//                           for every answer after (0); with it, the
+//                           answers also carry "\mapname\" with
+//                           MOLV_STANDIN_MAP (DXMP_Area51_Bunker) and
+//                           "\maxplayers\" with MOLV_STANDIN_MAX_PLAYERS (10)
 //   MOLV_STANDIN_QUERY      how to answer, one word per instance in turn:
 //                           answer (every query; the default), never,
 //                           silent_after_N (the first N queries, then none
@@ -244,12 +250,45 @@ struct query_state {
     long number;
     long received;
     std::string journal_path;
+    long answers; // sent so far
     pending_reply pending[32];
     std::size_t pending_count;
 };
 
 const char query_text[] = "\\info\\";
 const char reply_text[] = "\\hostname\\MOLV stand-in\\numplayers\\0\\maxplayers\\10\\";
+
+// The answer after `sent` others: the fixed one, or with the player count
+// in turn and the map when counts are given.
+std::string reply_after(long sent)
+{
+    const char* counts = std::getenv("MOLV_STANDIN_PLAYERS");
+    if (counts == nullptr) {
+        return reply_text;
+    }
+    std::string count = "0";
+    const char* at = counts;
+    for (long index = 0; *at != '\0'; ++index) {
+        const char* comma = std::strchr(at, ',');
+        const std::string word = comma != nullptr ? std::string(at, comma) : std::string(at);
+        if (!word.empty()) {
+            count = word;
+        }
+        if (index == sent || comma == nullptr) {
+            break;
+        }
+        at = comma + 1;
+    }
+    return std::string("\\hostname\\MOLV stand-in\\mapname\\") +
+           environment_text("MOLV_STANDIN_MAP", "DXMP_Area51_Bunker") + "\\numplayers\\" + count +
+           "\\maxplayers\\" + environment_text("MOLV_STANDIN_MAX_PLAYERS", "10") + "\\";
+}
+
+void send_reply(query_state& queries, const standin_peer& to, bool elsewhere = false)
+{
+    const std::string reply = reply_after(queries.answers++);
+    standin_query_send(reply.data(), reply.size(), to, elsewhere);
+}
 
 void plan_queries(query_state& queries, const std::string& word)
 {
@@ -276,7 +315,7 @@ void send_due_replies(query_state& queries, clock_type::time_point now)
     std::size_t kept = 0;
     for (std::size_t i = 0; i < queries.pending_count; ++i) {
         if (queries.pending[i].due <= now) {
-            standin_query_send(reply_text, sizeof reply_text - 1, queries.pending[i].to);
+            send_reply(queries, queries.pending[i].to);
         } else {
             queries.pending[kept++] = queries.pending[i];
         }
@@ -317,7 +356,7 @@ void take_datagram(query_state& queries, const char* data, long length, const st
     const bool elsewhere =
         queries.mode == query_mode::elsewhere_after && queries.received > queries.number;
     if (answer && queries.mode != query_mode::late) {
-        standin_query_send(reply_text, sizeof reply_text - 1, from, elsewhere);
+        send_reply(queries, from, elsewhere);
     }
     // The line is written when the query comes, a late answer included, so
     // that a test sees every query even when the instance is stopped first.

@@ -215,6 +215,9 @@ TEST(SettingNumbers, DefaultsAreTenSecondsAndEveryBackupKept)
     EXPECT_TRUE(read_hang_timeout(values[hang_timeout], hang));
     EXPECT_TRUE(read_stop_timeout(values[stop_timeout], stop));
     EXPECT_TRUE(read_restart_times(values[restart_at], times));
+    unsigned quiet = 1;
+    EXPECT_TRUE(read_restart_when_empty(values[restart_when_empty], quiet));
+    EXPECT_EQ(quiet, 0u);
     EXPECT_EQ(port, 0u);
     EXPECT_EQ(address, 0x7F000001UL);
     EXPECT_EQ(hang, 60u);
@@ -244,6 +247,9 @@ TEST(SettingNumbers, WatchdogValuesAreBoundedDigitsAndTheirDefaultsOtherwise)
         {read_stop_timeout, "0", true, 0},      {read_stop_timeout, "600", true, 600},
         {read_stop_timeout, "601", false, 10},  {read_stop_timeout, "", false, 10},
         {read_stop_timeout, "2.5", false, 10},
+        {read_restart_when_empty, "0", true, 0}, {read_restart_when_empty, "1440", true, 1440},
+        {read_restart_when_empty, "1441", false, 0}, {read_restart_when_empty, "", false, 0},
+        {read_restart_when_empty, "10m", false, 0},
     };
     for (const auto& entry : cases) {
         unsigned value = 12345;

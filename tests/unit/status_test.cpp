@@ -222,3 +222,102 @@ TEST(StatusFile, ANameEndingInAFolderSeparatorOrWithControlCharactersIsNoFileNam
         EXPECT_EQ(is_status_file_name(entry.text), entry.valid) << entry.text;
     }
 }
+
+// The players, the most there may be and the map, shown only while the
+// running instance answers, and forgotten at its end.
+TEST(StatusFile, PlayersAndMapAreShownWhileTheServerAnswers)
+{
+    const auto info = [](const char* answer) {
+        return read_server_info(answer, std::string(answer).size());
+    };
+    const std::string folder = "{folder=\"/srv/deusex/ctf/System\"";
+    const std::string players = "molv_server_players" + folder + "} ";
+    const std::string most = "molv_server_max_players" + folder + "} ";
+    const std::string map = "molv_server_map_info" + folder + ",map=\"";
+    const struct {
+        const char* step;
+        std::function<void()> change;
+        std::string shown; // the three series, "" where absent
+    } steps[] = {
+        {"start", [] { status_begin(1000, true); }, ""},
+        {"answer before a launch",
+         [&] { status_server_info(info("\\numplayers\\3\\maxplayers\\10\\mapname\\M")); }, ""},
+        {"launch", [] { status_server_launched(1001); }, ""},
+        {"info before the first answer",
+         [&] { status_server_info(info("\\numplayers\\3\\maxplayers\\10\\mapname\\M")); }, ""},
+        {"answer", [] { status_server_answered(); },
+         players + "3\n" + most + "10\n" + map + "M\"} 1\n"},
+        {"players leave, map changes",
+         [&] { status_server_info(info("\\mapname\\DX \"Bunker\"\\numplayers\\0\\maxplayers\\10")); },
+         players + "0\n" + most + "10\n" + map + "DX \\\"Bunker\\\"\"} 1\n"},
+        {"an answer without them",
+         [&] { status_server_info(info("\\hostname\\H")); }, ""},
+        {"counts without map",
+         [&] { status_server_info(info("\\numplayers\\65535\\maxplayers\\x")); },
+         players + "65535\n"},
+        {"crash", [] { status_server_ended(status_end::crashed); }, ""},
+        {"launch", [] { status_server_launched(1100); }, ""},
+        {"answer", [] { status_server_answered(); }, ""},
+        {"map alone", [&] { status_server_info(info("\\mapname\\caf\xE9\n")); },
+         map + "caf\xEF\xBF\xBD?\"} 1\n"},
+        {"stopped", [] { status_server_stopped(); }, ""},
+    };
+    for (const auto& step : steps) {
+        step.change();
+        const std::string text = render(current_status());
+        std::string shown;
+        for (const std::string& line : lines_of(text)) {
+            if (line.compare(0, 19, "molv_server_players") == 0 ||
+                line.compare(0, 23, "molv_server_max_players") == 0 ||
+                line.compare(0, 20, "molv_server_map_info") == 0) {
+                shown += line + "\n";
+            }
+        }
+        EXPECT_EQ(shown, step.shown) << step.step << "\n" << text;
+        // Every family shown has its HELP and TYPE right before its series.
+        for (const char* name : {"molv_server_players", "molv_server_max_players",
+                                 "molv_server_map_info"}) {
+            const bool series = text.find(std::string("\n") + name + "{") != std::string::npos;
+            EXPECT_EQ(text.find(std::string("# TYPE ") + name + " gauge\n" + name + "{") !=
+                          std::string::npos,
+                      series)
+                << step.step << " " << name;
+        }
+    }
+}
+
+// A status file speaks for a folder when one of its series carries that
+// folder's label, escaped as the renderer escapes it, whole.
+TEST(StatusFile, AnotherFileSpeaksForTheFolderOnlyWithItsWholeLabel)
+{
+    char label[3 * status_folder_capacity];
+    ASSERT_GT(render_label_value("C:\\Deus \"Ex\"\n", label, sizeof label), 0u);
+    EXPECT_STREQ(label, "C:\\\\Deus \\\"Ex\\\"\\n");
+    char small[4] = "xxx";
+    EXPECT_EQ(render_label_value("\\\\", small, sizeof small), 0u);
+    EXPECT_STREQ(small, "");
+    EXPECT_EQ(render_label_value("\\", small, sizeof small), 2u);
+
+    const struct {
+        const char* text;
+        const char* label;
+        bool speaks;
+    } cases[] = {
+        {"molv_server_up{folder=\"/srv/ctf\"} 0\n", "/srv/ctf", true},
+        {"molv_info{version=\"1.3.1\",folder=\"/srv/ctf\"} 1\n", "/srv/ctf", true},
+        {"molv_server_up{folder=\"/srv/ctf/System\"} 0\n", "/srv/ctf", false},
+        {"molv_server_up{folder=\"/srv/ct\"} 0\n", "/srv/ctf", false},
+        {"molv_server_up{xfolder=\"/srv/ctf\"} 0\n", "/srv/ctf", false},
+        {"# HELP folder=\"/srv/ctf\"\n", "/srv/ctf", false},
+        {"up{folder=\"C:\\\\Deus\"} 1\n", "C:\\\\Deus", true},
+        {"up{folder=\"C:\\Deus\"} 1\n", "C:\\\\Deus", false},
+        {"{folder=\"/srv/ctf\"", "/srv/ctf", true},
+        {"{folder=\"/srv/ctf", "/srv/ctf", false},
+        {"", "/srv/ctf", false},
+    };
+    for (const auto& entry : cases) {
+        EXPECT_EQ(speaks_for_folder(entry.text, std::string(entry.text).size(), entry.label),
+                  entry.speaks)
+            << entry.text;
+    }
+}

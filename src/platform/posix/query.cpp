@@ -50,9 +50,12 @@ void platform_query_send()
            reinterpret_cast<const sockaddr*>(&server_address), sizeof server_address);
 }
 
-bool platform_query_answered()
+bool platform_query_answered(char* answer, std::size_t capacity, std::size_t* length)
 {
     bool answered = false;
+    if (length != nullptr) {
+        *length = 0;
+    }
     while (query_socket >= 0) {
         char datagram[1500];
         sockaddr_in sender = {};
@@ -70,6 +73,12 @@ bool platform_query_answered()
             sender.sin_addr.s_addr == server_address.sin_addr.s_addr &&
             sender.sin_port == server_address.sin_port) {
             answered = true;
+            const std::size_t size = static_cast<std::size_t>(got);
+            const std::size_t kept = size < capacity ? size : capacity;
+            if (answer != nullptr && length != nullptr) {
+                std::memcpy(answer, datagram, kept);
+                *length = kept;
+            }
         }
     }
     return answered;

@@ -170,8 +170,11 @@ void platform_query_send()
                 reinterpret_cast<const sockaddr*>(&queried), static_cast<int>(sizeof queried));
 }
 
-bool platform_query_answered()
+bool platform_query_answered(char* answer, std::size_t capacity, std::size_t* length)
 {
+    if (length != nullptr) {
+        *length = 0;
+    }
     if (query_socket == INVALID_SOCKET) {
         return false;
     }
@@ -183,13 +186,20 @@ bool platform_query_answered()
     for (int read = 0; read < reads_per_call; ++read) {
         sockaddr_in sender = {};
         int sender_size = static_cast<int>(sizeof sender);
-        const int length = ws2.receive_from(query_socket, datagram, static_cast<int>(sizeof datagram),
-                                            0, reinterpret_cast<sockaddr*>(&sender), &sender_size);
-        if (length >= 0) {
+        const int length_read =
+            ws2.receive_from(query_socket, datagram, static_cast<int>(sizeof datagram), 0,
+                             reinterpret_cast<sockaddr*>(&sender), &sender_size);
+        if (length_read >= 0) {
             if (sender.sin_family == AF_INET &&
                 std::memcmp(&sender.sin_port, &queried.sin_port, sizeof sender.sin_port) == 0 &&
                 std::memcmp(&sender.sin_addr, &queried.sin_addr, sizeof sender.sin_addr) == 0) {
                 answered = true;
+                const std::size_t size = static_cast<std::size_t>(length_read);
+                const std::size_t kept = size < capacity ? size : capacity;
+                if (answer != nullptr && length != nullptr) {
+                    std::memcpy(answer, datagram, kept);
+                    *length = kept;
+                }
             }
             continue;
         }
