@@ -8,13 +8,14 @@
 #include "platform/platform.h"
 #include "supervise/backup.h"
 #include "supervise/events.h"
+#include "supervise/quiet_restart.h"
 #include "supervise/recovery.h"
 #include "supervise/requests.h"
 #include "supervise/retention.h"
 #include "supervise/schedule_clock.h"
 #include "supervise/status.h"
 #include "supervise/stop.h"
-#include "supervise/watchdog.h"
+#include "supervise/query_watch.h"
 
 bool first_start = false;
 
@@ -113,19 +114,6 @@ static void pause_before_retry(instance_end end)
     serve_request_between();
 }
 
-// A new query socket for this instance, so that a late answer to a query
-// of the instance before cannot arm its watchdog. False when there is none.
-static bool open_query_socket()
-{
-    char reason[256] = "";
-    if (!platform_query_open(query_address, static_cast<unsigned short>(query_port_number), reason,
-                             sizeof reason)) {
-        log_warning("  WARNING: Could not open the query socket: ", reason);
-        return false;
-    }
-    return true;
-}
-
 static unsigned long long earlier_wake(unsigned long long one, unsigned long long other)
 {
     if (one == 0) {
@@ -134,62 +122,49 @@ static unsigned long long earlier_wake(unsigned long long one, unsigned long lon
     return other == 0 || one < other ? one : other;
 }
 
+// What the answers of the running instance have told of its players.
+static quiet_view players_seen(const watchdog& dog)
+{
+    const molv_status& status = current_status();
+    return {query_port_number != 0, dog.armed, status.players_known, status.players};
+}
+
+// Stops the server for the listed time `due`.
+static end_cause restart_as_scheduled(int due)
+{
+    log_line(colour_white, "  > Scheduled restart: stopping the gameserver...");
+    pass_event("scheduled", restart_times.written[due]);
+    stop_gameserver();
+    return end_cause::scheduled;
+}
+
 // Waits for the instance's end. Meanwhile it queries the server when a
-// query port is set, stops it once it has fallen silent, and stops it when
-// a scheduled restart comes. Returns once the instance has ended.
+// query port is set, stops it once it has fallen silent, stops it when a
+// scheduled restart comes (after its players have left, when asked to wait
+// for them), and serves requests. Returns once the instance has ended.
 static end_cause watch_server()
 {
-    const bool watching = query_port_number != 0 && open_query_socket();
-    watchdog dog = watchdog_start(launched_at, hang_timeout_seconds);
-    if (answered_before) {
-        watchdog_answer(dog, launched_at);
-    }
-    if (restart_times.count != 0) {
-        // Times that came while no instance ran pass without effect.
-        look_at_schedule();
-    }
+    watchdog dog = {};
+    const bool watching = query_watch_begin(dog, launched_at, answered_before);
+    begin_schedule_watch();
     for (;;) {
         unsigned long long wake_at = 0;
         // Once a stop is under way, a server that closes slowly is not also
         // called hung.
         if (watching && !platform_stop_requested()) {
-            // Every answer already waiting is read before anything is decided.
-            static char answer[query_answer_capacity];
-            std::size_t answer_length = 0;
-            const bool answered = platform_query_answered(answer, sizeof answer, &answer_length);
-            if (answered) {
-                status_server_answered();
-                status_server_info(read_server_info(answer, answer_length));
-                platform_record_answered();
-            }
-            const watchdog_step step = watchdog_look(dog, platform_monotonic_ms(), answered);
-            if (step.send_query) {
-                platform_query_send();
-            }
-            if (step.warn_no_answer) {
-                char message[160];
-                std::snprintf(message, sizeof message,
-                              "  WARNING: No answer on query port %u yet; hang detection starts "
-                              "at the first answer.",
-                              query_port_number);
-                log_line(colour_yellow, message);
-            }
-            if (step.hung) {
-                char message[160];
-                std::snprintf(message, sizeof message,
-                              "  WARNING: Gameserver has not answered for %u %s! Stopping it...",
-                              hang_timeout_seconds, hang_timeout_seconds == 1 ? "second" : "seconds");
-                log_line(colour_yellow, message);
-                pass_event_number("hung", hang_timeout_seconds);
-                stop_gameserver();
+            if (query_watch_look(dog, wake_at)) {
                 return end_cause::hung;
             }
-            wake_at = step.wake_at_ms;
+            const int due = scheduled_restart_now(false, players_seen(dog));
+            if (due >= 0) {
+                return restart_as_scheduled(due);
+            }
         }
         status_next_restart(next_scheduled_restart());
         status_flush();
-        const unsigned long long wake =
-            earlier_wake(earlier_wake(wake_at, schedule_wake_at()), status_retry_at_ms());
+        const unsigned long long wake = earlier_wake(
+            earlier_wake(wake_at, schedule_wake_at()),
+            earlier_wake(quiet_wait_ends_at(), status_retry_at_ms()));
         switch (platform_wait_server_until(wake)) {
         case server_wake::ended:
             if (!platform_stop_requested()) {
@@ -213,14 +188,9 @@ static end_cause watch_server()
             break;
         case server_wake::alarm:
         case server_wake::deadline:
-            if (restart_times.count != 0) {
-                const int due = look_at_schedule();
-                if (due >= 0) {
-                    log_line(colour_white, "  > Scheduled restart: stopping the gameserver...");
-                    pass_event("scheduled", restart_times.written[due]);
-                    stop_gameserver();
-                    return end_cause::scheduled;
-                }
+            const int due = scheduled_restart_now(true, players_seen(dog));
+            if (due >= 0) {
+                return restart_as_scheduled(due);
             }
             break;
         }

@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "config/settings.h"
+#include "console/log_line.h"
 #include "platform/platform.h"
 #include "supervise/schedule.h"
 
@@ -15,6 +16,11 @@ long long last_look_local = 0;
 bool looked_before = false;
 bool alarm_works = false;
 long long next_restart_epoch = -1;
+
+// The listed time whose restart waits for the players to leave, -1 while
+// none does, and its wait.
+int waiting_time = -1;
+quiet_wait quiet = {};
 
 // Without an alarm that follows the clock, the wait looks at the clock once
 // a minute; beside an alarm that is not told of a clock that is set, once
@@ -71,4 +77,44 @@ long long next_scheduled_restart()
 {
     return restart_times.count != 0 && looked_before && next_restart_epoch > 0 ? next_restart_epoch
                                                                                 : 0;
+}
+
+void begin_schedule_watch()
+{
+    waiting_time = -1;
+    quiet = quiet_wait{};
+    if (restart_times.count != 0) {
+        look_at_schedule();
+    }
+}
+
+int scheduled_restart_now(bool clock_moved, const quiet_view& view)
+{
+    if (clock_moved && restart_times.count != 0) {
+        const int due = look_at_schedule();
+        if (due >= 0 && waiting_time < 0) {
+            waiting_time = due;
+        }
+    }
+    if (waiting_time < 0) {
+        return -1;
+    }
+    const quiet_step step =
+        quiet_restart_look(quiet, restart_when_empty_minutes, view, platform_monotonic_ms());
+    if (step.announce) {
+        char message[160];
+        quiet_wait_message(restart_when_empty_minutes, view.players, message, sizeof message);
+        log_line(colour_white, message);
+    }
+    if (!step.restart) {
+        return -1;
+    }
+    const int due = waiting_time;
+    waiting_time = -1;
+    return due;
+}
+
+unsigned long long quiet_wait_ends_at()
+{
+    return waiting_time >= 0 && quiet.waiting ? quiet.limit_ms : 0;
 }

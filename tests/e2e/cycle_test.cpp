@@ -882,3 +882,59 @@ TEST_F(asked_cycle, StopAskedEndsTheServerAndMolvWhichSaysSoLast)
     EXPECT_EQ(after.status, 3);
     EXPECT_EQ(after.output, "MOLV is not running in this folder.\n");
 }
+
+namespace {
+
+// A scheduled restart that waits for the players to leave: the counts the
+// stand-in answers with, one answer a second, and what comes of them.
+struct quiet_case {
+    const char* name;
+    const char* counts;
+    const char* waiting;       // the line of the wait
+    unsigned long long min_ms; // how long the wait lasts at least
+};
+
+const quiet_case quiet_cases[] = {
+    {"players_leave", "2,2,2,2,2,2,2,2,2,2,2,2,2,2,2,2,0",
+     "  > Scheduled restart: waiting up to 1 minute for 2 players to leave...", 1000},
+    {"players_stay", "1",
+     "  > Scheduled restart: waiting up to 1 minute for 1 player to leave...", 59000},
+};
+
+class quiet_restart : public watched_cycle, public testing::WithParamInterface<quiet_case> {};
+
+} // namespace
+
+TEST_P(quiet_restart, WaitsForTheLastPlayerOrTheLimit)
+{
+    const quiet_case& quiet = GetParam();
+    const std::string time = local_clock_in(8);
+    write_settings("[GENERAL]\nrestart_at=" + time + "\nrestart_when_empty=1\n" +
+                   query_settings(4, 1));
+    ASSERT_TRUE(install_server(work, "deusex.exe"));
+    std::vector<std::string> environment = stand_in_answering("answer");
+    environment.push_back(std::string("MOLV_STANDIN_PLAYERS=") + quiet.counts);
+    start(environment);
+    ASSERT_TRUE(wait_for_instance(1));
+    if (local_clock_in(2) >= time && time >= "00:00:10") {
+        GTEST_SKIP() << "the server started too late for the restart at " << time;
+    }
+    ASSERT_TRUE(wait_for_message(quiet.waiting));
+    const auto waited_from = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_for_message("  > Scheduled restart: stopping the gameserver..."));
+    const auto waited = std::chrono::steady_clock::now() - waited_from;
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(),
+              static_cast<long long>(quiet.min_ms));
+    ASSERT_TRUE(wait_for_instance(2));
+    std::vector<std::string> expected = {starting, running, quiet.waiting};
+    const std::vector<std::string> stop = stop_lines(
+        "  > Scheduled restart: stopping the gameserver...", false, server_records().at(0), 1);
+    expected.insert(expected.end(), stop.begin(), stop.end());
+    expected.insert(expected.end(), {backing_up, restarting, running});
+    EXPECT_EQ(cycle_messages(output()), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(, quiet_restart, testing::ValuesIn(quiet_cases),
+                         [](const testing::TestParamInfo<quiet_case>& param) {
+                             return std::string(param.param.name);
+                         });
