@@ -86,6 +86,21 @@ void describe_server(const folder_view& view, local_time_of local, char* destina
         std::snprintf(line, sizeof line, "%s.", history);
         add_line(destination, capacity, line);
     }
+    if (view.server_runs && facts.players_known) {
+        if (facts.max_players != 0) {
+            std::snprintf(line, sizeof line, "%u of %u %s", facts.players, facts.max_players,
+                          facts.max_players == 1 ? "player" : "players");
+        } else {
+            std::snprintf(line, sizeof line, "%u %s", facts.players,
+                          facts.players == 1 ? "player" : "players");
+        }
+        if (facts.map[0] != '\0') {
+            append_text(line, sizeof line, ", map ");
+            append_text(line, sizeof line, facts.map);
+        }
+        append_text(line, sizeof line, ".");
+        add_line(destination, capacity, line);
+    }
     if (facts.next_restart > 0) {
         char at[32];
         format_time_of_day(local, facts.next_restart, at, sizeof at);

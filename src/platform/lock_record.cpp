@@ -88,7 +88,9 @@ bool same_facts(const run_facts& one, const run_facts& other)
     return one.launches == other.launches && one.server_since == other.server_since &&
            std::strcmp(one.last_end, other.last_end) == 0 &&
            one.last_end_at == other.last_end_at && one.next_start == other.next_start &&
-           one.next_restart == other.next_restart;
+           one.next_restart == other.next_restart && one.players_known == other.players_known &&
+           one.players == other.players && one.max_players == other.max_players &&
+           std::strcmp(one.map, other.map) == 0;
 }
 
 bool compose_lock_record(const lock_record& record, char* destination, std::size_t capacity)
@@ -100,7 +102,7 @@ bool compose_lock_record(const lock_record& record, char* destination, std::size
     const run_facts& facts = record.facts;
     if (holds_line_end(record.identity) || holds_line_end(record.log) ||
         holds_line_end(record.backup) || holds_line_end(record.molv_identity) ||
-        std::strpbrk(facts.last_end, " \r\n") != nullptr) {
+        std::strpbrk(facts.last_end, " \r\n") != nullptr || holds_line_end(facts.map)) {
         return false;
     }
     std::size_t used = 0;
@@ -138,6 +140,10 @@ bool compose_lock_record(const lock_record& record, char* destination, std::size
     if (facts.next_restart > 0) {
         fits = fits && add(destination, capacity, used, "next_restart %lld\n", facts.next_restart);
     }
+    if (facts.players_known) {
+        fits = fits && add(destination, capacity, used, "players %u %u%s%s\n", facts.players,
+                           facts.max_players, facts.map[0] != '\0' ? " " : "", facts.map);
+    }
     fits = fits && add(destination, capacity, used, "end\n");
     if (!fits) {
         destination[0] = '\0';
@@ -168,6 +174,31 @@ bool read_number_and_rest(const char* at, const char* line_end, long long& numbe
         std::memchr(at, ' ', static_cast<std::size_t>(line_end - at)));
     return blank != nullptr && read_whole_number(at, blank, number) &&
            take_rest(blank + 1, line_end, rest, capacity);
+}
+
+// Reads a count that may be 0, of at most 9 digits, up to a blank or the
+// line's end.
+bool read_count(const char*& at, const char* line_end, unsigned& count)
+{
+    const char* start = at;
+    unsigned value = 0;
+    while (at < line_end && *at >= '0' && *at <= '9' && at - start < 9) {
+        value = value * 10 + static_cast<unsigned>(*at - '0');
+        ++at;
+    }
+    count = value;
+    return at != start && (at == line_end || *at == ' ');
+}
+
+// Reads "<players> <max>[ <map>]".
+bool read_players_line(const char* at, const char* line_end, run_facts& facts)
+{
+    if (!read_count(at, line_end, facts.players) || at == line_end ||
+        !read_count(++at, line_end, facts.max_players)) {
+        return false;
+    }
+    facts.players_known = true;
+    return at == line_end || take_rest(at + 1, line_end, facts.map, sizeof facts.map);
 }
 
 // Reads the server line's "<id> <identity>" into `record`.
@@ -226,6 +257,9 @@ bool read_line(const char* at, const char* next, lock_record& found)
     }
     if (starts_with(at, next, "next_restart ")) {
         return read_whole_number(at + 13, next, facts.next_restart);
+    }
+    if (starts_with(at, next, "players ")) {
+        return read_players_line(at + 8, next, facts);
     }
     return false;
 }

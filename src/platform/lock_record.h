@@ -17,6 +17,7 @@
 //   ended crashed 1765275000
 //   next_start 1765275131
 //   next_restart 1765300000
+//   players 3 10 DXMP_Area51_Bunker
 //   end
 //
 // The server line is left out while none has been started. The server is
@@ -31,8 +32,10 @@
 // "since" gives when the MOLV started, "running" when the recorded server
 // started or was found (left out when none runs), "ended" how and when the
 // last server ended, "next_start" the end of a pause before the next
-// launch and "next_restart" the next scheduled restart; each is left out
-// when it says nothing. Times are seconds since 1970-01-01 UTC.
+// launch, "next_restart" the next scheduled restart, and "players" the
+// players, the most the server takes (0: not told) and the map of the
+// running server's last answer; each is left out when it says nothing.
+// Times are seconds since 1970-01-01 UTC.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +45,7 @@ constexpr std::size_t process_identity_capacity = 96;
 constexpr std::size_t record_backup_capacity = 64;
 constexpr std::size_t file_fingerprint_capacity = 96;
 constexpr std::size_t end_cause_capacity = 16;
+constexpr std::size_t record_map_capacity = 64;
 constexpr std::size_t lock_record_capacity = 768;
 
 // What the record tells of the run, kept up to date by the cycle.
@@ -52,6 +56,10 @@ struct run_facts {
     long long last_end_at;
     long long next_start;   // 0 outside a pause
     long long next_restart; // 0 without a schedule
+    bool players_known;     // the running server's last answer told them
+    unsigned players;
+    unsigned max_players; // 0 when not told
+    char map[record_map_capacity];
 };
 
 struct lock_record {

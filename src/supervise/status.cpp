@@ -94,9 +94,19 @@ const molv_status& current_status()
     return status;
 }
 
+// The facts of the record as the state stands.
+static const run_facts& facts_now()
+{
+    facts.players_known = status.server_up && status.players_known;
+    facts.players = facts.players_known ? status.players : 0;
+    facts.max_players = facts.players_known && status.max_players_known ? status.max_players : 0;
+    copy_text(facts.map, sizeof facts.map, facts.players_known ? status.map : "");
+    return facts;
+}
+
 void status_write()
 {
-    platform_record_facts(facts);
+    platform_record_facts(facts_now());
     unwritten = false;
     if (settings[status_file][0] == '\0') {
         return;
@@ -128,7 +138,7 @@ void status_write()
 
 void status_flush()
 {
-    platform_record_facts(facts);
+    platform_record_facts(facts_now());
     if (unwritten && (retry_at_ms == 0 || platform_monotonic_ms() >= retry_at_ms)) {
         status_write();
     }

@@ -100,7 +100,21 @@ TEST(LockRecord, OnlyAWholeRecordNamesTheServer)
                                         std::string(record_backup_capacity - 1, '7').c_str());
     longest.molv = 4294967295UL;
     longest.server = 4294967295UL;
+    longest.molv_since = 9000000000000000000LL;
+    std::memset(longest.molv_identity, '6', sizeof longest.molv_identity - 1);
+    run_facts& facts = longest.facts;
+    facts.launches = 9000000000000000000ULL;
+    facts.server_since = facts.last_end_at = facts.next_start = facts.next_restart =
+        9000000000000000000LL;
+    std::strcpy(facts.last_end, "scheduled");
+    facts.players_known = true;
+    facts.players = facts.max_players = 999999999;
+    std::memset(facts.map, 'm', sizeof facts.map - 1);
     EXPECT_TRUE(compose_lock_record(longest, text, sizeof text));
+    lock_record longest_read = {};
+    ASSERT_TRUE(parse_lock_record(text, std::strlen(text), longest_read));
+    EXPECT_TRUE(same_facts(longest_read.facts, facts));
+    EXPECT_STREQ(longest_read.molv_identity, longest.molv_identity);
 }
 
 TEST(LockRecord, TheLogOfAServerThatEndedAloneIsCopiedOnce)

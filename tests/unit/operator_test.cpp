@@ -43,9 +43,14 @@ folder_view view_of(bool molv_runs, bool server_runs, run_facts facts)
 }
 
 run_facts facts_of(unsigned long long launches, long long since, const char* end, long long end_at,
-                   long long next_start = 0, long long next_restart = 0)
+                   long long next_start = 0, long long next_restart = 0, int players = -1,
+                   unsigned max_players = 0, const char* map = "")
 {
     run_facts facts = {};
+    facts.players_known = players >= 0;
+    facts.players = players >= 0 ? static_cast<unsigned>(players) : 0;
+    facts.max_players = max_players;
+    std::strcpy(facts.map, map);
     facts.launches = launches;
     facts.server_since = since;
     std::strcpy(facts.last_end, end);
@@ -78,6 +83,14 @@ TEST(StatusLines, EveryStateHasItsLinesAndTheStatusOfInitScripts)
          view_of(true, true, facts_of(0, morning - 50, "", 0, 0, morning + 69492)), 0,
          molv + "The gameserver is running (process 5678) since 2026-12-09 10:11:13; 0 launches.\n"
                 "The next scheduled restart is at 05:30:15.\n"},
+        {"players and map", view_of(true, true, facts_of(2, morning, "", 0, 0, 0, 3, 10, "DXMP_Area51_Bunker")),
+         0,
+         molv + "The gameserver is running (process 5678) since 2026-12-09 10:12:03; 2 launches.\n"
+                "3 of 10 players, map DXMP_Area51_Bunker.\n"},
+        {"one player, nothing more told", view_of(true, true, facts_of(2, morning, "", 0, 0, 0, 1)),
+         0,
+         molv + "The gameserver is running (process 5678) since 2026-12-09 10:12:03; 2 launches.\n"
+                "1 player.\n"},
         {"retry pause", view_of(true, false, facts_of(3, 0, "hung", morning + 95, morning + 108)), 1,
          molv + "The gameserver is not running; next start in 8 seconds.\n"
                 "3 launches, last end: hung at 2026-12-09 10:13:38.\n"},
@@ -115,13 +128,14 @@ TEST(StatusLines, EveryStateHasItsLinesAndTheStatusOfInitScripts)
 TEST(StatusLines, TheRecordCarriesTheFactsAndTakesThemOnlyWhole)
 {
     lock_record record = view_of(true, true, facts_of(7, morning + 1, "crashed", morning - 829,
-                                                      morning + 8, morning + 69477))
+                                                      morning + 8, morning + 69477, 0, 16,
+                                                      "DX MP"))
                              .record;
     char text[lock_record_capacity];
     ASSERT_TRUE(compose_lock_record(record, text, sizeof text));
     EXPECT_STREQ(text, "molv 1234\nsince 1796811123 1 boot\nserver 5678 2 boot\nlaunches 7\n"
                        "running 1796811124\nended crashed 1796810294\nnext_start 1796811131\n"
-                       "next_restart 1796880600\nend\n");
+                       "next_restart 1796880600\nplayers 0 16 DX MP\nend\n");
     lock_record read = {};
     ASSERT_TRUE(parse_lock_record(text, std::strlen(text), read));
     EXPECT_TRUE(same_facts(read.facts, record.facts));
@@ -131,7 +145,9 @@ TEST(StatusLines, TheRecordCarriesTheFactsAndTakesThemOnlyWhole)
     for (const std::string& bad :
          {std::string(text, std::strlen(text) - 2), std::string(text).replace(std::string(text).find("launches"), 8, "launchez"),
           std::string("molv 1234\nended crashed\nend\n"), std::string("molv 1234\nsince x\nend\n"),
-          std::string("molv 1234\nended  1796810294\nend\n")}) {
+          std::string("molv 1234\nended  1796810294\nend\n"),
+          std::string("molv 1234\nplayers 3\nend\n"), std::string("molv 1234\nplayers 3 x\nend\n"),
+          std::string("molv 1234\nplayers 3 10 \nend\n")}) {
         ASSERT_TRUE(parse_lock_record(bad.data(), bad.size(), read)) << bad;
         EXPECT_EQ(read.molv, 1234u) << bad;
         EXPECT_EQ(read.molv_since, 0) << bad;
