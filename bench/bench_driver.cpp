@@ -378,6 +378,7 @@ int main(int argc, char** argv)
     }
     if (ok && opt.run_schedule) {
         ok = run_schedule(opt) && ok;
+        ok = run_asked_restart(opt) && ok;
     }
     return ok ? 0 : 1;
 }

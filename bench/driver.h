@@ -206,6 +206,7 @@ bool run_crash_loop(const options& opt);
 bool run_hang(const options& opt);
 bool run_watchdog_idle(const options& opt);
 bool run_schedule(const options& opt);
+bool run_asked_restart(const options& opt);
 bool run_found(const options& opt);
 bool run_syscalls(const options& opt);
 
