@@ -39,24 +39,6 @@ enum class end_cause { by_itself, hung, scheduled, stop_asked, asked, left_runni
 
 } // namespace
 
-unsigned next_retry_delay(unsigned previous_delay)
-{
-    if (previous_delay == 0) {
-        return 1;
-    }
-    return previous_delay >= 30 ? 60 : previous_delay * 2;
-}
-
-unsigned delay_after(unsigned previous_delay, instance_end end)
-{
-    return end == instance_end::lived ? 0 : next_retry_delay(previous_delay);
-}
-
-instance_end end_of_instance(unsigned long long lived_ms, unsigned min_uptime_seconds)
-{
-    return lived_ms < min_uptime_seconds * 1000ULL ? instance_end::quick : instance_end::lived;
-}
-
 bool start_server()
 {
     if (first_start) {
@@ -74,7 +56,11 @@ bool start_server()
         platform_note_launch_log(fingerprint);
     }
     char reason[256] = "";
-    if (!platform_start_server(settings[exename], command_line, reason, sizeof reason)) {
+    const bool launched = platform_start_server(settings[exename], command_line, reason,
+                                                sizeof reason);
+    // The end of the server before is passed on once the launch is made.
+    pass_held_event();
+    if (!launched) {
         log_warning("  WARNING: Could not start the gameserver: ", reason);
         status_launch_failed();
         pass_event("launch_failed", reason);
@@ -109,6 +95,7 @@ static void pause_before_retry(instance_end end)
     log_line(colour_white, message);
     status_retry_pause(retry_delay);
     status_flush();
+    pass_held_event();
     platform_sleep_seconds(retry_delay);
     status_retry_pause(0);
     serve_request_between();
@@ -209,7 +196,7 @@ static void report_end(end_cause cause)
     stop_leftovers();
     char detail[32];
     describe_server_end(platform_last_server_end(), detail, sizeof detail);
-    pass_event("ended", detail);
+    hold_event("ended", detail);
 }
 
 void wait_for_server()
@@ -283,10 +270,12 @@ void supervise_server()
             pause_before_retry(instance_end::launch_failed);
         }
         if (last_request() == molv_request::leave) {
+            pass_held_event();
             say_molv_leaves();
             return;
         }
         if (platform_stop_requested() || molv_asked_to_end()) {
+            pass_held_event();
             // The event programs of the last end get their time to deliver
             // before MOLV, and a container with it, goes.
             platform_wait_event_programs_until(platform_monotonic_ms() +

@@ -47,6 +47,32 @@ void pass_event(const char* event, const char* detail)
     }
 }
 
+namespace {
+
+// An event held back until the next launch has been made.
+event_call held = {};
+bool holding = false;
+
+} // namespace
+
+void hold_event(const char* event, const char* detail)
+{
+    if (settings[on_event][0] == '\0') {
+        return;
+    }
+    pass_held_event();
+    compose_event_call(event, detail, held);
+    holding = true;
+}
+
+void pass_held_event()
+{
+    if (holding) {
+        holding = false;
+        pass_event(held.event, held.detail);
+    }
+}
+
 void pass_event_number(const char* event, unsigned long number)
 {
     char detail[24];

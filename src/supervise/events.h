@@ -28,5 +28,13 @@ void describe_server_end(const server_end& end, char* destination, std::size_t c
 // started is said so too. The cycle goes on either way.
 void pass_event(const char* event, const char* detail);
 
+// Holds the event back until pass_held_event, so that starting its program
+// does not stand between the end of a server and the next launch; one held
+// before is passed on first.
+void hold_event(const char* event, const char* detail);
+
+// Passes on the event held back, if any.
+void pass_held_event();
+
 // The same with a number as the detail.
 void pass_event_number(const char* event, unsigned long number);

@@ -706,13 +706,14 @@ TEST_F(watched_cycle, MissingEventProgramIsReportedAndTheCycleGoesOn)
     const std::string warning = "  WARNING: Could not run the on_event program: ";
     std::vector<std::string> messages = cycle_messages(output());
     ASSERT_EQ(messages.size(), 9u);
-    for (std::size_t at : {2, 4, 8}) {
+    // The end's event is passed on once the next launch is made.
+    for (std::size_t at : {2, 6, 8}) {
         EXPECT_EQ(messages[at].compare(0, warning.size(), warning), 0) << messages[at];
         EXPECT_GT(messages[at].size(), warning.size()) << messages[at];
         messages[at] = "";
     }
-    EXPECT_EQ(messages, std::vector<std::string>({starting, running, "", ended, "", backing_up,
-                                                  restarting, running, ""}));
+    EXPECT_EQ(messages, std::vector<std::string>({starting, running, "", ended, backing_up,
+                                                  restarting, "", running, ""}));
 }
 
 namespace {

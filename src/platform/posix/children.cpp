@@ -2,6 +2,8 @@
 // their collection when they end. Whoever starts a child hands its process
 // id here; collecting it frees its place.
 #include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 #include <sys/wait.h>
@@ -210,4 +212,36 @@ unsigned platform_event_programs_running()
 {
     collect_children();
     return event_programs_kept();
+}
+
+// Whether every child of MOLV is one of its event programs, by the list of
+// children the system keeps for MOLV's one thread; false when that list
+// cannot be read whole. Whatever the server left is MOLV's child or a
+// descendant of one, as MOLV is the subreaper of all of it.
+bool only_event_programs_left()
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/children", static_cast<int>(own_pid()));
+    const int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return false;
+    }
+    char list[512];
+    const ssize_t got = read(descriptor, list, sizeof list);
+    close(descriptor);
+    if (got < 0 || static_cast<std::size_t>(got) >= sizeof list) {
+        return false;
+    }
+    pid_t child = 0;
+    for (ssize_t at = 0; at < got; ++at) {
+        if (list[at] >= '0' && list[at] <= '9') {
+            child = child * 10 + (list[at] - '0');
+        } else if (child != 0) {
+            if (!is_event_program(child)) {
+                return false;
+            }
+            child = 0;
+        }
+    }
+    return child == 0 || is_event_program(child);
 }

@@ -68,3 +68,8 @@ bool event_program_room();
 // Keeps the event program just started, in the place event_program_room
 // found free.
 void keep_event_program(pid_t pid);
+
+// Whether every child of MOLV is one of its event programs, by the list of
+// children the system keeps for MOLV's one thread; false when that list
+// cannot be read whole.
+bool only_event_programs_left();

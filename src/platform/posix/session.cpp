@@ -40,7 +40,7 @@ constexpr unsigned long long look_interval_ms = 100;
 // or its record cannot be read.
 bool read_stat(const char* pid, process_fields& fields)
 {
-    char path[64];
+    char path[300];
     std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -139,8 +139,11 @@ bool nothing_left_cheaply()
     if (kill(-watched_session, 0) == 0 || errno != ESRCH) {
         return false;
     }
-    if (running_server() > 0 || event_programs_kept() != 0) {
+    if (running_server() > 0) {
         return false;
+    }
+    if (event_programs_kept() != 0) {
+        return only_event_programs_left();
     }
     siginfo_t info = {};
     return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD;
