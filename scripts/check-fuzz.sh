@@ -34,9 +34,9 @@ fi
 # Target name and the longest input worth trying: an INI text with several
 # long lines; twelve values of up to 254 characters and a few over; two
 # texts longer than any field plus the header; a datagram of an Ethernet
-# frame.
-targets=(profile_lookup command_line text_fields server_info)
-declare -A max_len=([profile_lookup]=4096 [command_line]=3200 [text_fields]=1024 [server_info]=1472)
+# frame; a lock file's record and then some.
+targets=(profile_lookup command_line text_fields server_info lock_record)
+declare -A max_len=([profile_lookup]=4096 [command_line]=3200 [text_fields]=1024 [server_info]=1472 [lock_record]=1024)
 
 mkdir -p "$build"
 log="$build/check-fuzz.log"

@@ -154,11 +154,12 @@ bool compose_lock_record(const lock_record& record, char* destination, std::size
 namespace {
 
 // Copies the rest of the line from `at` to `line_end` into `destination`;
-// false when it is empty or does not fit.
+// false when it is empty, does not fit or holds a NUL byte, which no
+// record written whole does.
 bool take_rest(const char* at, const char* line_end, char* destination, std::size_t capacity)
 {
     const std::size_t length = static_cast<std::size_t>(line_end - at);
-    if (length == 0 || length >= capacity) {
+    if (length == 0 || length >= capacity || std::memchr(at, '\0', length) != nullptr) {
         return false;
     }
     std::memcpy(destination, at, length);

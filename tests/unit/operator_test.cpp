@@ -147,7 +147,8 @@ TEST(StatusLines, TheRecordCarriesTheFactsAndTakesThemOnlyWhole)
           std::string("molv 1234\nended crashed\nend\n"), std::string("molv 1234\nsince x\nend\n"),
           std::string("molv 1234\nended  1796810294\nend\n"),
           std::string("molv 1234\nplayers 3\nend\n"), std::string("molv 1234\nplayers 3 x\nend\n"),
-          std::string("molv 1234\nplayers 3 10 \nend\n")}) {
+          std::string("molv 1234\nplayers 3 10 \nend\n"),
+          std::string("molv 1234\nsince 5 a\0b\nend\n", 26)}) {
         ASSERT_TRUE(parse_lock_record(bad.data(), bad.size(), read)) << bad;
         EXPECT_EQ(read.molv, 1234u) << bad;
         EXPECT_EQ(read.molv_since, 0) << bad;
