@@ -1,10 +1,9 @@
-// The on_event programs: started with posix_spawn and not waited for; their
-// process ids go to the owner of the children, which collects them when
-// they end.
+// The on_event programs: started as the server is, but in MOLV's session,
+// and not waited for; their process ids go to the owner of the children,
+// which collects them when they end.
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,19 +24,10 @@ bool platform_run_event_program(const char* program, const char* event, const ch
     }
     char* const arguments[] = {const_cast<char*>(program), const_cast<char*>(event),
                                const_cast<char*>(detail), nullptr};
-    const int null_device = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
     // It shares MOLV's session and terminal.
-    prepare_launch(actions, attributes, null_device, false);
-    pid_t pid = -1;
-    const int error = posix_spawn(&pid, program, &actions, &attributes, arguments, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (null_device >= 0) {
-        close(null_device);
-    }
-    if (error != 0) {
+    int error = 0;
+    const pid_t pid = start_program(program, arguments, false, error);
+    if (pid < 0) {
         copy_text(reason, reason_capacity, std::strerror(error));
         return false;
     }

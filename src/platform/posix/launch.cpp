@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,29 +92,33 @@ namespace {
 // MOLV's memory until it starts the game or gives up; 0 when it started.
 volatile int start_error = 0;
 
-// The server's own part of its start, in the new process while MOLV waits
-// (vfork): a session of its own, the null device for input, nothing of
-// MOLV's open, and then its record in the lock file, written before the
-// game can run, whatever becomes of MOLV meanwhile. Every signal stays
-// blocked until the signals go back to their defaults, so none meant for
-// MOLV runs MOLV's handlers here; one sent to the server meanwhile takes
-// effect at the last step.
-[[noreturn]] void start_recorded(const char* exename, char* const* words, int input)
+// The new process's own part of a start, while MOLV waits (vfork): for the
+// server a session of its own and then its record in the lock file,
+// written before the game can run, whatever becomes of MOLV meanwhile; for
+// every program the null device for input and nothing of MOLV's open.
+// Every signal stays blocked until the signals go back to their defaults,
+// so none meant for MOLV runs MOLV's handlers here; one sent to the new
+// process meanwhile takes effect at the last step.
+[[noreturn]] void start_child(const char* program, char* const* words, int input, bool server)
 {
-    setsid();
+    if (server) {
+        setsid();
+    }
     if (input >= 0) {
         dup2(input, STDIN_FILENO);
     } else {
         close(STDIN_FILENO);
     }
-    record_server(static_cast<unsigned long>(getpid()));
+    if (server) {
+        record_server(static_cast<unsigned long>(getpid()));
+    }
     // What MOLV ignores goes back to its default, and what it catches too,
     // before any of it can come in here; what MOLV itself was started
     // with ignored stays so.
     struct sigaction defaults = {};
     defaults.sa_handler = SIG_DFL;
     sigemptyset(&defaults.sa_mask);
-    for (int number : {SIGPIPE, SIGXFSZ, SIGCHLD, SIGTERM, SIGINT, SIGHUP}) {
+    for (int number : {SIGPIPE, SIGXFSZ, SIGCHLD, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) {
         sigaction(number, &defaults, nullptr);
     }
     if (!descriptors_marked) {
@@ -128,12 +131,47 @@ volatile int start_error = 0;
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execve(exename, words, environ);
+    execve(program, words, environ);
     start_error = errno;
     _exit(127);
 }
 
 } // namespace
+
+pid_t start_program(const char* program, char* const* words, bool server, int& error)
+{
+    const int input = null_device();
+    // Every signal waits while the new process is made (and recorded): a
+    // stop signal that comes meanwhile then finds the server's id known.
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t previous_mask;
+    sigprocmask(SIG_BLOCK, &all, &previous_mask);
+    start_error = 0;
+    const pid_t pid = vfork();
+    if (pid == 0) {
+        start_child(program, words, input, server);
+    }
+    error = pid < 0 ? errno : start_error;
+    if (pid > 0 && error != 0) {
+        // It never ran: the record of the MOLV before is put back.
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        if (server) {
+            undo_server_record();
+        }
+    } else if (pid > 0 && server) {
+        keep_server(pid);
+        watch_session(pid);
+        if (received_stop_signal() != 0) {
+            // A stop asked for just before this launch.
+            kill(-pid, received_stop_signal());
+            note_group_asked();
+        }
+    }
+    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+    return error == 0 ? pid : -1;
+}
 
 bool platform_start_server(const char* exename, const char* command_line, char* reason,
                            std::size_t reason_capacity)
@@ -144,69 +182,10 @@ bool platform_start_server(const char* exename, const char* command_line, char* 
         return false;
     }
     prepare_server_record();
-    const int input = null_device();
-    // Every signal waits while the server is made and recorded: a stop
-    // signal that comes meanwhile then finds the server's id known.
-    sigset_t all;
-    sigfillset(&all);
-    sigset_t previous_mask;
-    sigprocmask(SIG_BLOCK, &all, &previous_mask);
-    start_error = 0;
-    const pid_t pid = vfork();
-    if (pid == 0) {
-        start_recorded(exename, words.words, input);
-    }
-    int error = pid < 0 ? errno : start_error;
-    if (pid > 0) {
-        if (error != 0) {
-            // The game never ran: the record of the MOLV before is put back.
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-            undo_server_record();
-        } else {
-            keep_server(pid);
-            watch_session(pid);
-            if (received_stop_signal() != 0) {
-                // A stop asked for just before this launch.
-                kill(-pid, received_stop_signal());
-                note_group_asked();
-            }
-        }
-    }
-    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
-    if (error != 0) {
+    int error = 0;
+    if (start_program(exename, words.words, true, error) < 0) {
         copy_text(reason, reason_capacity, std::strerror(error));
         return false;
     }
     return true;
-}
-
-void prepare_launch(posix_spawn_file_actions_t& actions, posix_spawnattr_t& attributes,
-                    int null_device, bool own_session)
-{
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    if (null_device >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, null_device, STDIN_FILENO);
-    } else {
-        posix_spawn_file_actions_addclose(&actions, STDIN_FILENO);
-    }
-    if (!descriptors_marked) {
-        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    }
-    // The signals MOLV ignores at their defaults (a caught one is reset by
-    // the start itself), and none blocked.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGXFSZ);
-    sigset_t no_mask;
-    sigemptyset(&no_mask);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &no_mask);
-    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-    if (own_session) {
-        flags = static_cast<short>(flags | POSIX_SPAWN_SETSID);
-    }
-    posix_spawnattr_setflags(&attributes, flags);
 }

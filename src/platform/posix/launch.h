@@ -1,12 +1,13 @@
 // The start of the programs MOLV runs. Internal to posix/.
 #pragma once
 
-#include <spawn.h>
+#include <sys/types.h>
 
-// Sets up the launch of a program of MOLV's: input from `null_device` (or
-// closed where there is none, -1), no descriptor of MOLV's beyond the
-// standard ones, the signals MOLV ignores or catches back at their
-// defaults, none blocked, and a session of its own when `own_session`.
-// Both records are initialised here; the caller destroys them.
-void prepare_launch(posix_spawn_file_actions_t& actions, posix_spawnattr_t& attributes,
-                    int null_device, bool own_session);
+// Starts `program` (no search) with `words` in a new process and waits
+// only until it runs the program: input from the null device (or closed
+// where there is none), no descriptor of MOLV's beyond the standard ones,
+// the signals MOLV ignores or catches back at their defaults, none blocked.
+// The server (`server`) gets a session of its own and its record in the
+// lock file before it runs, and becomes the server MOLV waits for. Returns
+// the process id, or -1 with the system's error in `error`.
+pid_t start_program(const char* program, char* const* words, bool server, int& error);
