@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "supervise/backup.h"
 #include "supervise/events.h"
+#include "supervise/query_watch.h"
 #include "supervise/quiet_restart.h"
 #include "supervise/recovery.h"
 #include "supervise/requests.h"
@@ -15,7 +16,6 @@
 #include "supervise/schedule_clock.h"
 #include "supervise/status.h"
 #include "supervise/stop.h"
-#include "supervise/query_watch.h"
 
 bool first_start = false;
 
