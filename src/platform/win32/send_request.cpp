@@ -72,14 +72,15 @@ request_sent exchange(HANDLE pipe, HANDLE molv_process, molv_request request)
         char answer[request_message_capacity] = "";
         step = OVERLAPPED{};
         step.hEvent = done;
-        if (!ReadFile(pipe, answer, sizeof answer, nullptr, &step) &&
-            GetLastError() == ERROR_IO_PENDING) {
-            const HANDLE ends[2] = {done, molv_process};
-            if (WaitForMultipleObjects(2, ends, FALSE, answer_wait_ms) != WAIT_OBJECT_0) {
-                CancelIo(pipe);
-            }
+        // A read that fails at once leaves nothing to collect.
+        const bool reading = ReadFile(pipe, answer, sizeof answer, nullptr, &step) ||
+                             GetLastError() == ERROR_IO_PENDING;
+        const HANDLE ends[2] = {done, molv_process};
+        if (reading &&
+            WaitForMultipleObjects(2, ends, FALSE, answer_wait_ms) != WAIT_OBJECT_0) {
+            CancelIo(pipe);
         }
-        answered = GetOverlappedResult(pipe, &step, &count, TRUE) && count > 0;
+        answered = reading && GetOverlappedResult(pipe, &step, &count, TRUE) && count > 0;
         molv_ended = WaitForSingleObject(molv_process, 0) != WAIT_TIMEOUT;
     }
     CloseHandle(done);
