@@ -49,7 +49,8 @@ bool runs_after(long id, DWORD grace_ms)
 long stamp_of(const std::string& output, const std::string& message)
 {
     for (const std::string& line : text_lines(output)) {
-        if (line.size() > 11 && line[0] == '[' && line.compare(11, std::string::npos, message) == 0) {
+        if (line.size() > 11 && line[0] == '[' &&
+            line.compare(11, std::string::npos, message) == 0) {
             return std::stol(line.substr(1, 2)) * 3600 + std::stol(line.substr(4, 2)) * 60 +
                    std::stol(line.substr(7, 2));
         }
@@ -77,7 +78,8 @@ struct squatted_pipe {
     {
         wchar_t name[request_pipe_name_capacity];
         event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (event == nullptr || !request_pipe_name(wide(folder).c_str(), name, sizeof name / sizeof name[0])) {
+        if (event == nullptr ||
+            !request_pipe_name(wide(folder).c_str(), name, request_pipe_name_capacity)) {
             return false;
         }
         pipe = CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -177,8 +179,9 @@ TEST_F(requests_on_windows, ControlCommandsWithoutTheMolvOfTheFolderAskNothing)
         SCOPED_TRACE(std::string(step.folder_state) + " " + step.option);
         if (std::string(step.folder_state) == "another's record" && !other_molv.handle) {
             ASSERT_TRUE(start_molv(launch, other_molv));
-            ASSERT_TRUE(wait_until([&] { return count_message(read_output(second_output_path), running) == 1; },
-                                   deadline_seconds));
+            ASSERT_TRUE(wait_until(
+                [&] { return count_message(read_output(second_output_path), running) == 1; },
+                deadline_seconds));
             // Read while that MOLV holds it, as --status reads it.
             const std::string record = read_file(elsewhere + "\\molv.lock");
             ASSERT_NE(record.find("\nserver "), std::string::npos) << record;
@@ -213,7 +216,8 @@ TEST_F(requests_on_windows, RestartThenStopFromAnotherConsole)
     int status = -1;
     std::string said = run_control("--status", status);
     EXPECT_EQ(status, 0) << said;
-    EXPECT_NE(said.find("MOLV is running in this folder " + molv_process), std::string::npos) << said;
+    EXPECT_NE(said.find("MOLV is running in this folder " + molv_process), std::string::npos)
+        << said;
     const long first = server_records().at(0).number("pid");
     EXPECT_NE(said.find("The gameserver is running (process " + std::to_string(first) + ")"),
               std::string::npos)
@@ -229,7 +233,8 @@ TEST_F(requests_on_windows, RestartThenStopFromAnotherConsole)
     std::vector<std::string> expected = {starting, running,
                                          "  > Restart asked: stopping the gameserver..."};
     if (server_records().at(0).get("window") != "1") {
-        expected.push_back("  WARNING: Gameserver did not stop within 10 seconds; ending it by force.");
+        expected.push_back(
+            "  WARNING: Gameserver did not stop within 10 seconds; ending it by force.");
     }
     for (const char* message : {stopped, backing_up, restarting, running}) {
         expected.push_back(message);
@@ -327,8 +332,9 @@ TEST_F(requests_on_windows, CtrlCEndsMolvAloneAndTheNextMolvFindsTheServer)
     ASSERT_TRUE(start_molv(next, other_molv));
     const std::string found = "  > Found the gameserver still running (process " +
                               std::to_string(server) + "); watching it.";
-    EXPECT_TRUE(wait_until([&] { return count_message(read_output(second_output_path), found) == 1; },
-                           deadline_seconds))
+    EXPECT_TRUE(wait_until(
+        [&] { return count_message(read_output(second_output_path), found) == 1; },
+        deadline_seconds))
         << read_output(second_output_path);
     EXPECT_EQ(server_records().size(), 1u);
 }
