@@ -49,7 +49,8 @@ check_list() {
 linux=molv-$version-linux-x86_64
 linux_docs="molv.ini README.txt molv-alerts.yml molv@.service"
 check_list "$linux.tar.gz" "$linux/bin/molv $(printf " $linux/share/doc/molv/%s" $linux_docs)"
-check_list "molv-$version-win32.zip" "molv.exe molv.ini README.txt molv-alerts.yml"
+check_list "molv-$version-win32.zip" \
+  "molv.exe molv.ini README.txt molv-alerts.yml molv-start.cmd molv-stop.cmd"
 
 scripts/check-exe.sh "$win32_tree/molv.exe"
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -83,6 +84,25 @@ inline bool same_content(const std::string& one, const std::string& other)
     return same;
 }
 
+// The values of the series in the status file at `path`, by name, with the
+// cause for the ends: "molv_server_ends_total{crashed}".
+inline std::map<std::string, std::string> status_values(const std::string& path)
+{
+    std::map<std::string, std::string> values;
+    for (const std::string& line : text_lines(read_file(path))) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::string name = line.substr(0, line.find('{'));
+        const std::size_t cause = line.find("cause=\"");
+        if (cause != std::string::npos) {
+            name += "{" + line.substr(cause + 7, line.find('"', cause + 7) - cause - 7) + "}";
+        }
+        values[name] = line.substr(line.rfind(' ') + 1);
+    }
+    return values;
+}
+
 // The pause molv makes before restarting a server that ended soon after
 // its launch.
 inline std::string retrying_in(unsigned seconds)
@@ -150,6 +170,7 @@ protected:
     // A second molv in the same folder, or the one after a restart of molv.
     molv_process other_molv;
     std::string second_output_path;
+    unsigned control_runs = 0;
 
     void SetUp() override
     {
@@ -224,6 +245,27 @@ protected:
     }
 
     std::string output() const { return read_output(output_path); }
+
+    // Runs `molv <option>` in `work` until it ends, as an operator at
+    // another console does: what it printed, and its exit status in
+    // `status` (-1 when it did not end in time, and was stopped).
+    std::string run_control(const std::string& option, int& status)
+    {
+        molv_launch launch = launch_in_work();
+        launch.arguments = {option};
+        launch.output_path = root + "/control-" + std::to_string(++control_runs) + ".txt";
+        molv_process control;
+        status = -1;
+        if (!start_molv(launch, control)) {
+            return "";
+        }
+        if (!wait_for_end(control, deadline_seconds)) {
+            stop_molv(control);
+            return read_output(launch.output_path);
+        }
+        status = control.exit_code;
+        return read_output(launch.output_path);
+    }
 
     std::vector<standin_record> server_records() const { return read_records(records); }
 

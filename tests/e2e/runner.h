@@ -103,6 +103,11 @@ void stop_molv(molv_process& process);
 // ends every process in it, and collects molv. Windows only.
 void end_wrapper_job(molv_process& process);
 
+// Sends molv a Ctrl+C as a key press in its console does, from a helper
+// (the stand-in) that joins molv's console and ends with that; true once it
+// was sent. Windows only.
+bool send_ctrl_c(const molv_process& process);
+
 // The process id of the test program itself.
 long own_process_id();
 

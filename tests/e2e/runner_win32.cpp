@@ -412,6 +412,34 @@ void stop_molv(molv_process& process)
     collect(process, false);
 }
 
+bool send_ctrl_c(const molv_process& process)
+{
+    if (process.ended || process.id <= 0) {
+        return false;
+    }
+    // The helper has a console of its own to leave, and none of the
+    // runner's handles.
+    const std::string program = full_path(standin_program);
+    std::string line = "\"" + program + "\" --ctrl-c " + std::to_string(process.id);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &started)) {
+        return false;
+    }
+    CloseHandle(started.hThread);
+    DWORD code = 1;
+    if (WaitForSingleObject(started.hProcess, 60000) != WAIT_OBJECT_0) {
+        TerminateProcess(started.hProcess, 1);
+        WaitForSingleObject(started.hProcess, INFINITE);
+    } else if (!GetExitCodeProcess(started.hProcess, &code)) {
+        code = 1;
+    }
+    CloseHandle(started.hProcess);
+    return code == 0;
+}
+
 long own_process_id()
 {
     return static_cast<long>(GetCurrentProcessId());

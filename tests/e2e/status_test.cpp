@@ -15,29 +15,10 @@ constexpr char not_written[] = "  WARNING: Could not write the status file: ";
 
 class status_file_test : public molv_test {
 protected:
-    // The values of the series in the file at `path`, by name, with the
-    // cause for the ends: "molv_server_ends_total{crashed}".
-    static std::map<std::string, std::string> values_in(const std::string& path)
-    {
-        std::map<std::string, std::string> values;
-        for (const std::string& line : text_lines(read_file(path))) {
-            if (line.empty() || line[0] == '#') {
-                continue;
-            }
-            std::string name = line.substr(0, line.find('{'));
-            const std::size_t cause = line.find("cause=\"");
-            if (cause != std::string::npos) {
-                name += "{" + line.substr(cause + 7, line.find('"', cause + 7) - cause - 7) + "}";
-            }
-            values[name] = line.substr(line.rfind(' ') + 1);
-        }
-        return values;
-    }
-
     bool wait_for_value(const std::string& path, const std::string& series,
                         const std::string& value)
     {
-        return wait_until([&] { return values_in(path)[series] == value; }, deadline_seconds);
+        return wait_until([&] { return status_values(path)[series] == value; }, deadline_seconds);
     }
 
     std::size_t warnings_not_written() const
@@ -68,7 +49,7 @@ TEST_F(status_file_test, AfterACrashTheFileTellsTheSameStoryOnEveryPlatform)
     const std::string path = work + "/molv.prom";
     ASSERT_TRUE(wait_for_value(path, "molv_server_launches_total", "2")) << read_file(path);
 
-    std::map<std::string, std::string> values = values_in(path);
+    std::map<std::string, std::string> values = status_values(path);
     const long long started = std::stoll(values["molv_start_time_seconds"]);
     const long long server_started = std::stoll(values["molv_server_start_time_seconds"]);
     EXPECT_GE(started, test_start - 1);

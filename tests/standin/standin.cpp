@@ -71,7 +71,7 @@
 // of a test that has ended).
 //
 // Started with exactly two arguments of which the first is an event word
-// (started, ended, hung, scheduled, launch_failed, backup_failed), it acts
+// (started, ended, hung, scheduled, launch_failed, backup_failed, asked), it acts
 // as the supervisor's event program instead of as a server: it appends one
 // line to "events.txt" in the record folder, with the tab-separated fields
 // event=, detail= (the second argument), pid=, input_null= and descriptors=,
@@ -79,6 +79,10 @@
 // "stop" file appears in the folder or the folder is gone, and exits with
 // status 0. It writes no
 // record and no log then.
+//
+// Started as "--ctrl-c PID", it sends the process PID a Ctrl+C as the
+// operator's key press in that process's console would (SIGINT on POSIX),
+// and ends with status 0 once it has, 1 when it could not.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -579,6 +583,9 @@ int main(int argc, char** argv)
 {
     standin_facts facts{};
     standin_read_facts(facts);
+    if (argc == 3 && std::strcmp(argv[1], "--ctrl-c") == 0) {
+        return standin_send_ctrl_c(std::strtoul(argv[2], nullptr, 10)) ? 0 : 1;
+    }
     if (argc == 3 && is_event_word(argv[1])) {
         return record_event(facts, argv[1], argv[2]);
     }

@@ -91,3 +91,8 @@ long standin_query_receive(char* buffer, std::size_t capacity, standin_peer& sen
 // socket of its own on another port.
 void standin_query_send(const char* data, std::size_t length, const standin_peer& to,
                         bool elsewhere = false);
+
+// Sends the process `process_id` a Ctrl+C: on Windows from within its
+// console, which this process joins, leaving its own; SIGINT on POSIX.
+// False when it could not be sent.
+bool standin_send_ctrl_c(unsigned long process_id);

@@ -251,3 +251,9 @@ void standin_query_send(const char* data, std::size_t length, const standin_peer
     sendto(elsewhere ? other_socket : query_socket, data, length, 0,
            reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
+
+bool standin_send_ctrl_c(unsigned long process_id)
+{
+    return process_id != 0 && process_id <= 0x7fffffffUL &&
+           kill(static_cast<pid_t>(process_id), SIGINT) == 0;
+}

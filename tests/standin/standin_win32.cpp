@@ -226,3 +226,17 @@ void standin_query_send(const char* data, std::size_t length, const standin_peer
     sendto(elsewhere ? other_socket : query_socket, data, static_cast<int>(length), 0,
            reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
+
+bool standin_send_ctrl_c(unsigned long process_id)
+{
+    // A Ctrl+C reaches every process of the console it is generated in,
+    // this one too, which lets it pass.
+    FreeConsole();
+    if (!AttachConsole(static_cast<DWORD>(process_id))) {
+        return false;
+    }
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    const bool sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0;
+    FreeConsole();
+    return sent;
+}

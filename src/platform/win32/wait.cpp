@@ -1,16 +1,19 @@
 // The waits of the process: for the server with WaitForMultipleObjects on
 // everything else MOLV waits for at the same time, and the pause between
-// starts. Event programs that end meanwhile are collected.
+// starts. Event programs that end meanwhile are collected, and requests
+// that come are served.
 #include <windows.h>
 
 #include "platform/platform.h"
 #include "platform/win32/children.h"
+#include "platform/win32/requests.h"
 #include "platform/win32/waitables.h"
 
 namespace {
 
-// The server, the query socket, the alarm and the event programs.
-constexpr unsigned wait_capacity = 3 + event_program_capacity;
+// The server, the query socket, the alarm, the requests and the event
+// programs.
+constexpr unsigned wait_capacity = 3 + request_handle_capacity + event_program_capacity;
 
 // The time left until `deadline_ms` as a wait's timeout; INFINITE for none.
 DWORD time_left(unsigned long long deadline_ms)
@@ -52,13 +55,22 @@ server_wake platform_wait_server_until(unsigned long long deadline_ms)
         if (alarm != nullptr) {
             handles[count++] = alarm;
         }
+        count += request_wait_handles(handles + count, wait_capacity - count);
         const DWORD programs_from = count;
         count += event_program_handles(handles + count, wait_capacity - count);
 
-        const DWORD result = WaitForMultipleObjects(count, handles, FALSE, time_left(deadline_ms));
+        // A request noted and not told yet is told once the server's end
+        // has been looked for, without waiting.
+        const bool untold = request_untold();
+        const DWORD result =
+            WaitForMultipleObjects(count, handles, FALSE, untold ? 0 : time_left(deadline_ms));
         if (result == WAIT_OBJECT_0) {
             finish_server();
             return server_wake::ended;
+        }
+        if (result == WAIT_TIMEOUT && untold) {
+            mark_requests_told();
+            return server_wake::asked;
         }
         if (result == WAIT_TIMEOUT) {
             // A wait may end a little before its timeout; the deadline
@@ -87,6 +99,8 @@ server_wake platform_wait_server_until(unsigned long long deadline_ms)
         }
         if (index >= programs_from) {
             collect_event_program(handles[index]);
+        } else if (is_request_handle(handles[index])) {
+            serve_request_handle(handles[index]);
         }
     }
 }
@@ -97,21 +111,28 @@ void platform_sleep_seconds(unsigned seconds)
         return;
     }
     const unsigned long long deadline = platform_monotonic_ms() + seconds * 1000ULL;
-    for (;;) {
+    // A request that waits to be taken ends the pause.
+    while (!request_waiting()) {
         const DWORD left = time_left(deadline);
         if (left == 0) {
             return;
         }
-        HANDLE programs[event_program_capacity];
-        const unsigned count = event_program_handles(programs, event_program_capacity);
+        HANDLE handles[request_handle_capacity + event_program_capacity];
+        DWORD count = request_wait_handles(handles, request_handle_capacity);
+        count += event_program_handles(handles + count, event_program_capacity);
         if (count == 0) {
             Sleep(left);
             continue;
         }
         // Event programs that end meanwhile are collected at once.
-        const DWORD result = WaitForMultipleObjects(count, programs, FALSE, left);
+        const DWORD result = WaitForMultipleObjects(count, handles, FALSE, left);
         if (result >= WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + count) {
-            collect_event_program(programs[result - WAIT_OBJECT_0]);
+            const HANDLE ready = handles[result - WAIT_OBJECT_0];
+            if (is_request_handle(ready)) {
+                serve_request_handle(ready);
+            } else {
+                collect_event_program(ready);
+            }
         } else if (result == WAIT_FAILED) {
             Sleep(left);
         }
