@@ -126,7 +126,7 @@ TEST_F(status_file_test, PlayersAndMapFollowTheAnswers)
            "MOLV_STANDIN_QUERY=answer,never", "MOLV_STANDIN_HOLD=1,2"});
     const std::string path = work + "/molv.prom";
     ASSERT_TRUE(wait_for_value(path, "molv_server_players", "2")) << read_file(path);
-    std::map<std::string, std::string> values = values_in(path);
+    std::map<std::string, std::string> values = status_values(path);
     EXPECT_EQ(values["molv_server_max_players"], "16");
     static char label[3 * status_folder_capacity];
     ASSERT_GT(render_label_value(full_path_of(work).c_str(), label, sizeof label), 0u);
@@ -142,7 +142,7 @@ TEST_F(status_file_test, PlayersAndMapFollowTheAnswers)
     ASSERT_TRUE(wait_for_instance(1));
     stop_server(server_records().at(0).number("pid"), work);
     ASSERT_TRUE(wait_for_value(path, "molv_server_launches_total", "2"));
-    values = values_in(path);
+    values = status_values(path);
     EXPECT_EQ(values.count("molv_server_players"), 0u) << read_file(path);
     EXPECT_EQ(values.count("molv_server_max_players"), 0u);
     EXPECT_EQ(values.count("molv_server_map_info"), 0u);

@@ -18,9 +18,8 @@ namespace {
 std::tm utc(long long epoch_seconds)
 {
     const std::time_t at = static_cast<std::time_t>(epoch_seconds);
-    std::tm result{};
-    gmtime_r(&at, &result);
-    return result;
+    const std::tm* time = std::gmtime(&at);
+    return time != nullptr ? *time : std::tm{};
 }
 
 // 2026-12-09 10:12:03 UTC
