@@ -1,4 +1,5 @@
-@cd /d "%~dp0"
+cd /d "%~dp0"
+@echo off
 @rem Starts MOLV in the folder of this file, the server's, from wherever it
 @rem is started (Task Scheduler starts a task in the system folder). With
 @rem /log, what MOLV says goes to molv-console.log in this folder instead of

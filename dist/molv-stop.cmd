@@ -1,4 +1,5 @@
-@cd /d "%~dp0"
+cd /d "%~dp0"
+@echo off
 @rem Asks the MOLV that runs in the folder of this file to stop the server
 @rem and end, and waits until it has ended (at most stop_timeout + 30
 @rem seconds). The exit status is molv.exe --stop's: 0 once MOLV has ended,
