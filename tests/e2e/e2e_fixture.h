@@ -198,6 +198,9 @@ protected:
         for (const standin_record& record : read_records(records)) {
             stop_server(record.number("pid"), work);
         }
+        // And what never wrote a record: a server that hung at its start
+        // would keep the test run's output open for ever.
+        stop_programs_in(work);
         if (HasFailure()) {
             std::printf("The files of this test are kept in %s\n", root.c_str());
         } else {

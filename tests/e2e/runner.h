@@ -138,6 +138,12 @@ std::string isolation_refused(isolation_kind isolation);
 // has ended or runs elsewhere, so a reused process id is never hit.
 void stop_server(long id, const std::string& directory);
 
+// Stops every program still running from `directory` (POSIX: whose
+// current folder it is; Windows: whose file lies in it), as stop_server
+// does: a server that hung before it could write its record, an event
+// program, anything a test left.
+void stop_programs_in(const std::string& directory);
+
 struct terminal_run {
     bool ended = false;
     int exit_code = -1;

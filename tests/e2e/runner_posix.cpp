@@ -475,6 +475,22 @@ void stop_server(long id, const std::string& directory)
     }
 }
 
+void stop_programs_in(const std::string& directory)
+{
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr) {
+        return;
+    }
+    while (const dirent* entry = readdir(processes)) {
+        char* end = nullptr;
+        const long id = std::strtol(entry->d_name, &end, 10);
+        if (id > 0 && *end == '\0' && id != static_cast<long>(getpid())) {
+            stop_server(id, directory);
+        }
+    }
+    closedir(processes);
+}
+
 bool run_in_terminal(const molv_launch& launch, double seconds, terminal_run& result)
 {
     result = terminal_run{};

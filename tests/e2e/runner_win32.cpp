@@ -7,6 +7,7 @@
 // no UTF-8 is taken in the ANSI code page.
 #include <winsock2.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstddef>
 #include <cstring>
@@ -493,6 +494,23 @@ void stop_server(long id, const std::string& directory)
         WaitForSingleObject(process, 10000);
     }
     CloseHandle(process);
+}
+
+void stop_programs_in(const std::string& directory)
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more != FALSE;
+         more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID != GetCurrentProcessId()) {
+            stop_server(static_cast<long>(entry.th32ProcessID), directory);
+        }
+    }
+    CloseHandle(snapshot);
 }
 
 unsigned free_udp_port()
