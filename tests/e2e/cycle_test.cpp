@@ -834,10 +834,12 @@ TEST_P(asked_restart, StopsTheServerPolitelyOrByForceAndStartsItAgainAtOnce)
     expect_one_backup_per_instance(work, 1);
     ASSERT_TRUE(wait_until([&] { return events().size() >= 3; }, deadline_seconds));
     std::vector<std::string> seen = events();
+    std::vector<std::string> expected_events = {"asked restart",
+                                                "started " + server_records().at(0).get("pid"),
+                                                "started " + server_records().at(1).get("pid")};
     std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(seen, std::vector<std::string>({"asked restart",
-                                              "started " + server_records().at(0).get("pid"),
-                                              "started " + server_records().at(1).get("pid")}));
+    std::sort(expected_events.begin(), expected_events.end());
+    EXPECT_EQ(seen, expected_events);
     // An end asked for: no crash counted.
     ASSERT_TRUE(wait_until([&] { return status_value("molv_server_launches_total") == "2"; },
                            deadline_seconds));
