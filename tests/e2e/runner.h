@@ -141,7 +141,8 @@ void stop_server(long id, const std::string& directory);
 // Stops every program still running from `directory` (POSIX: whose
 // current folder it is; Windows: whose file lies in it), as stop_server
 // does: a server that hung before it could write its record, an event
-// program, anything a test left.
+// program, anything a test left; on Windows also the console hosts that
+// this test program started for the molvs it ran.
 void stop_programs_in(const std::string& directory);
 
 struct terminal_run {

@@ -506,9 +506,22 @@ void stop_programs_in(const std::string& directory)
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot, &entry); more != FALSE;
          more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID != GetCurrentProcessId()) {
-            stop_server(static_cast<long>(entry.th32ProcessID), directory);
+        if (entry.th32ProcessID == GetCurrentProcessId()) {
+            continue;
         }
+        // The console hosts this test program started for its molvs: one
+        // that outlives its console's programs (Wine) would keep the test
+        // run's output open as well.
+        if (entry.th32ParentProcessID == GetCurrentProcessId() &&
+            lstrcmpiW(entry.szExeFile, L"conhost.exe") == 0) {
+            const HANDLE host = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+            if (host != nullptr) {
+                TerminateProcess(host, 1);
+                CloseHandle(host);
+            }
+            continue;
+        }
+        stop_server(static_cast<long>(entry.th32ProcessID), directory);
     }
     CloseHandle(snapshot);
 }
