@@ -30,7 +30,8 @@ max_players=8
 INI
 
 echo "demo: the stand-in server runs 4 seconds at a time; dated log copies appear in $server"
-echo "demo: press Ctrl+C to stop"
+echo "demo: press Ctrl+C to end MOLV (the stand-in then ends by itself within seconds),"
+echo "demo: or run \"../molv --stop\" in $server from another terminal to stop both"
 cd "$server"
 export MOLV_STANDIN_RUN_MS=4000
 exec ../molv
