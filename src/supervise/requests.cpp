@@ -22,42 +22,38 @@ bool molv_asked_to_end()
     return taken == molv_request::stop || taken == molv_request::leave;
 }
 
-bool serve_request_while_running()
+// Takes the request that came, if any. A restart or a stop is said with
+// `restart_line` or `stop_line` and passed on as the event "asked".
+static molv_request take_request(const char* restart_line, const char* stop_line)
 {
     const molv_request request = platform_take_request();
     if (request == molv_request::none) {
-        return false;
+        return request;
     }
     taken = request;
-    if (request == molv_request::leave) {
-        return true;
+    if (request != molv_request::leave) {
+        const bool restart = request == molv_request::restart;
+        log_line(colour_white, restart ? restart_line : stop_line);
+        pass_event("asked", restart ? "restart" : "stop");
     }
-    const bool restart = request == molv_request::restart;
-    log_line(colour_white, restart ? "  > Restart asked: stopping the gameserver..."
-                                   : "  > Stop asked: stopping the gameserver...");
-    pass_event("asked", restart ? "restart" : "stop");
-    stop_gameserver();
-    return true;
+    return request;
+}
+
+bool serve_request_while_running()
+{
+    const molv_request request = take_request("  > Restart asked: stopping the gameserver...",
+                                              "  > Stop asked: stopping the gameserver...");
+    if (request == molv_request::restart || request == molv_request::stop) {
+        stop_gameserver();
+    }
+    return request != molv_request::none;
 }
 
 bool serve_request_between()
 {
     // One taken while the server ran that ends MOLV still does so.
-    if (molv_asked_to_end()) {
-        return true;
-    }
-    const molv_request request = platform_take_request();
-    if (request == molv_request::none) {
-        return false;
-    }
-    taken = request;
-    if (request == molv_request::leave) {
-        return true;
-    }
-    const bool restart = request == molv_request::restart;
-    log_line(colour_white, restart ? "  > Restart asked." : "  > Stop asked.");
-    pass_event("asked", restart ? "restart" : "stop");
-    return true;
+    return molv_asked_to_end() ||
+           take_request("  > Restart asked.", "  > Stop asked.") != molv_request::none;
 }
 
 void say_molv_leaves()

@@ -229,6 +229,25 @@ protected:
         molv_test::TearDown();
     }
 
+    // Starts the second molv in the folder `name` of its own, writing the
+    // status file `status`, with the stand-in's `environment`.
+    void start_second(const std::string& name, const std::string& status,
+                      std::vector<std::string> environment)
+    {
+        second_folder = root + "/" + name;
+        ASSERT_TRUE(make_directory(second_folder));
+        ASSERT_TRUE(make_directory(second_folder + "/records"));
+        ASSERT_TRUE(install_server(second_folder, "deusex.exe"));
+        ASSERT_TRUE(
+            write_file(second_folder + "/molv.ini", "[GENERAL]\nstatus_file=" + status + "\n"));
+        molv_launch launch;
+        launch.directory = second_folder;
+        launch.output_path = second_folder + "/output.txt";
+        launch.environment = std::move(environment);
+        launch.environment.push_back("MOLV_STANDIN_RECORD=" + second_folder + "/records");
+        ASSERT_TRUE(start_molv(launch, second));
+    }
+
     // Starts the node exporter with its textfile collector alone, on a free
     // loopback port, and waits until it serves; false with the reason in
     // `failure` when it cannot.
@@ -362,18 +381,8 @@ TEST_F(prometheus_reader, TheNodeExporterServesTwoMolvsFromOneCollectorFolder)
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_RUN_MS=300", "MOLV_STANDIN_HOLD=2"});
 
-    second_folder = root + "/second";
-    ASSERT_TRUE(make_directory(second_folder));
-    ASSERT_TRUE(make_directory(second_folder + "/records"));
-    ASSERT_TRUE(install_server(second_folder, "deusex.exe"));
-    ASSERT_TRUE(write_file(second_folder + "/molv.ini",
-                           "[GENERAL]\nstatus_file=" + collector + "/molv-second.prom\n"));
-    molv_launch launch;
-    launch.directory = second_folder;
-    launch.output_path = second_folder + "/output.txt";
-    launch.environment = {"MOLV_STANDIN_RECORD=" + second_folder + "/records",
-                          "MOLV_STANDIN_HOLD=1"};
-    ASSERT_TRUE(start_molv(launch, second));
+    ASSERT_NO_FATAL_FAILURE(
+        start_second("second", collector + "/molv-second.prom", {"MOLV_STANDIN_HOLD=1"}));
 
     ASSERT_TRUE(wait_for_instance(2));
     ASSERT_TRUE(wait_until([&] { return read_records(second_folder + "/records").size() == 1; },
@@ -430,18 +439,8 @@ TEST_F(prometheus_reader, TheRulesFireForACrashLoopUnderLongPausesAndNotForAHeal
     ASSERT_TRUE(install_server(work, "deusex.exe"));
     start({"MOLV_STANDIN_HOLD=1"});
 
-    second_folder = root + "/loop";
-    ASSERT_TRUE(make_directory(second_folder));
-    ASSERT_TRUE(make_directory(second_folder + "/records"));
-    ASSERT_TRUE(install_server(second_folder, "deusex.exe"));
-    ASSERT_TRUE(write_file(second_folder + "/molv.ini",
-                           "[GENERAL]\nstatus_file=" + collector + "/molv-loop.prom\n"));
-    molv_launch launch;
-    launch.directory = second_folder;
-    launch.output_path = second_folder + "/output.txt";
-    launch.environment = {"MOLV_STANDIN_RECORD=" + second_folder + "/records",
-                          "MOLV_STANDIN_RUN_MS=0"};
-    ASSERT_TRUE(start_molv(launch, second));
+    ASSERT_NO_FATAL_FAILURE(
+        start_second("loop", collector + "/molv-loop.prom", {"MOLV_STANDIN_RUN_MS=0"}));
     ASSERT_TRUE(wait_for_instance(1));
 
     std::string failure;

@@ -138,6 +138,10 @@ std::string isolation_refused(isolation_kind isolation);
 // has ended or runs elsewhere, so a reused process id is never hit.
 void stop_server(long id, const std::string& directory);
 
+// `text` in wide characters: from UTF-8 where it is that, else from the
+// ANSI code page. Windows only.
+std::wstring wide_text(const std::string& text);
+
 // Stops every program still running from `directory` (POSIX: whose
 // current folder it is; Windows: whose file lies in it), as stop_server
 // does: a server that hung before it could write its record, an event

@@ -58,24 +58,6 @@ std::string full_path(const std::string& path)
     return long_form;
 }
 
-// `text` in wide characters: from UTF-8 where it is that, else from the
-// ANSI code page.
-std::wstring wide_text(const std::string& text)
-{
-    for (UINT code_page : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
-        const DWORD flags = code_page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-        const int length = MultiByteToWideChar(code_page, flags, text.data(),
-                                               static_cast<int>(text.size()), nullptr, 0);
-        if (length > 0 || text.empty()) {
-            std::wstring wide(static_cast<std::size_t>(length), L'\0');
-            MultiByteToWideChar(code_page, flags, text.data(), static_cast<int>(text.size()),
-                                &wide[0], length);
-            return wide;
-        }
-    }
-    return L"";
-}
-
 // The absolute form of a wide path with the long names of its folders, as
 // the system resolves it where it exists, for comparing the spellings of
 // one folder; empty when it cannot be formed.
@@ -277,6 +259,24 @@ DWORD WINAPI hold_window(void* made)
 }
 
 } // namespace
+
+// `text` in wide characters: from UTF-8 where it is that, else from the
+// ANSI code page.
+std::wstring wide_text(const std::string& text)
+{
+    for (UINT code_page : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
+        const DWORD flags = code_page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int length = MultiByteToWideChar(code_page, flags, text.data(),
+                                               static_cast<int>(text.size()), nullptr, 0);
+        if (length > 0 || text.empty()) {
+            std::wstring wide(static_cast<std::size_t>(length), L'\0');
+            MultiByteToWideChar(code_page, flags, text.data(), static_cast<int>(text.size()),
+                                &wide[0], length);
+            return wide;
+        }
+    }
+    return L"";
+}
 
 void prepare_test_run()
 {

@@ -21,18 +21,6 @@ namespace {
 
 constexpr char no_molv[] = "MOLV is not running in this folder.\n";
 
-std::wstring wide(const std::string& text)
-{
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(),
-                                           static_cast<int>(text.size()), nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-    if (length > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0],
-                            length);
-    }
-    return result;
-}
-
 // Whether the process still runs `grace_ms` from now.
 bool runs_after(long id, DWORD grace_ms)
 {
@@ -79,7 +67,7 @@ struct squatted_pipe {
         wchar_t name[request_pipe_name_capacity];
         event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (event == nullptr ||
-            !request_pipe_name(wide(folder).c_str(), name, request_pipe_name_capacity)) {
+            !request_pipe_name(wide_text(folder).c_str(), name, request_pipe_name_capacity)) {
             return false;
         }
         pipe = CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,

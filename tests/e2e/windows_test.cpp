@@ -41,20 +41,6 @@ std::string program_of(long id)
     return program;
 }
 
-// UTF-8 as wide characters, for the folders whose names the ANSI code
-// page cannot show.
-std::wstring wide(const std::string& text)
-{
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(),
-                                           static_cast<int>(text.size()), nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-    if (length > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0],
-                            length);
-    }
-    return result;
-}
-
 std::string utf8(const std::wstring& text)
 {
     const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(),
@@ -70,7 +56,7 @@ std::string utf8(const std::wstring& text)
 
 bool write_wide_file(const std::string& path, const std::string& content)
 {
-    HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE file = CreateFileW(wide_text(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
@@ -140,7 +126,7 @@ void end_wine_desktop()
 bool desktop_in_job_of(const std::string& folder)
 {
     wchar_t name[job_name_capacity];
-    if (!job_name_of(wide(folder).c_str(), name, job_name_capacity)) {
+    if (!job_name_of(wide_text(folder).c_str(), name, job_name_capacity)) {
         return false;
     }
     held_handle job;
@@ -184,12 +170,12 @@ protected:
     // with its settings.
     void set_up_wrapped_game(const std::string& folder, const std::string& settings)
     {
-        CreateDirectoryW(wide(folder).c_str(), nullptr);
+        CreateDirectoryW(wide_text(folder).c_str(), nullptr);
         ASSERT_TRUE(write_wide_file(folder + "\\molv.ini",
                                     "[GENERAL]\nexename=server.bat\nmin_uptime=0\n" + settings));
         ASSERT_TRUE(write_wide_file(folder + "\\server.bat", "@\"%~dp0deusex.exe\" %*\r\n"));
-        ASSERT_TRUE(CopyFileW(wide(standin_program).c_str(),
-                              wide(folder + "\\deusex.exe").c_str(), FALSE))
+        ASSERT_TRUE(CopyFileW(wide_text(standin_program).c_str(),
+                              wide_text(folder + "\\deusex.exe").c_str(), FALSE))
             << GetLastError();
     }
 
@@ -467,7 +453,7 @@ TEST_F(on_windows, FoldersNamedOutsideTheCodePageKeepTheirServersApartAndAskEver
                                 "[GENERAL]\nexename=server.bat\nmin_uptime=0\n" +
                                     query_settings(port, 60)));
     wchar_t short_name[MAX_PATH];
-    const DWORD length = GetShortPathNameW(wide(home).c_str(), short_name, MAX_PATH);
+    const DWORD length = GetShortPathNameW(wide_text(home).c_str(), short_name, MAX_PATH);
     ASSERT_TRUE(length > 0 && length < MAX_PATH) << GetLastError();
     molv_launch again = launch;
     again.directory = utf8(short_name);
@@ -519,7 +505,7 @@ TEST_F(on_windows, ServerLeavesAWrappersJobAndAJobWithoutItsNameStillHoldsTheWra
 {
     // Another object has the name of this folder's job.
     wchar_t name[job_name_capacity];
-    ASSERT_TRUE(job_name_of(wide(work).c_str(), name, job_name_capacity));
+    ASSERT_TRUE(job_name_of(wide_text(work).c_str(), name, job_name_capacity));
     held_handle squatter;
     squatter.handle = CreateMutexW(nullptr, FALSE, name);
     ASSERT_NE(squatter.handle, nullptr);

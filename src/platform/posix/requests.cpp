@@ -12,6 +12,7 @@
 
 #include "text/text.h"
 #include "platform/platform.h"
+#include "platform/request_bits.h"
 #include "platform/posix/identity.h"
 #include "platform/posix/requests.h"
 #include "platform/posix/signals.h"
@@ -21,11 +22,8 @@ namespace {
 constexpr int restart_signal = SIGUSR1;
 constexpr int stop_signal_of_request = SIGUSR2;
 
-// The requests that came and were not taken, one bit each; and those a wait
-// has told of.
-constexpr int restart_bit = 1;
-constexpr int stop_bit = 2;
-constexpr int leave_bit = 4;
+// The requests that came and were not taken (request_bits.h); and those a
+// wait has told of.
 volatile sig_atomic_t waiting = 0;
 int told = 0;
 
@@ -34,7 +32,8 @@ volatile sig_atomic_t leave_signal = 0;
 
 void note_request(int signal_number)
 {
-    waiting = waiting | (signal_number == restart_signal ? restart_bit : stop_bit);
+    waiting = waiting | static_cast<int>(signal_number == restart_signal ? restart_request_bit
+                                                                          : stop_request_bit);
 }
 
 void note_leave(int signal_number)
@@ -42,7 +41,7 @@ void note_leave(int signal_number)
     if (leave_signal == 0) {
         leave_signal = signal_number;
     }
-    waiting = waiting | leave_bit;
+    waiting = waiting | static_cast<int>(leave_request_bit);
 }
 
 } // namespace
@@ -81,13 +80,7 @@ molv_request platform_take_request()
     const int now = waiting;
     waiting = 0;
     told = 0;
-    if ((now & leave_bit) != 0) {
-        return molv_request::leave;
-    }
-    if ((now & stop_bit) != 0) {
-        return molv_request::stop;
-    }
-    return (now & restart_bit) != 0 ? molv_request::restart : molv_request::none;
+    return most_urgent_request(static_cast<unsigned>(now));
 }
 
 void platform_end_as_asked()

@@ -6,16 +6,14 @@
 #include "platform/win32/requests.h"
 
 #include "platform/platform.h"
+#include "platform/request_bits.h"
 #include "platform/win32/request_server.h"
 #include "platform/win32/signals.h"
 
 namespace {
 
-// The requests that came and were not taken, one bit each; and those a wait
-// has told of.
-constexpr unsigned restart_bit = 1;
-constexpr unsigned stop_bit = 2;
-constexpr unsigned leave_bit = 4;
+// The requests that came and were not taken (request_bits.h); and those a
+// wait has told of.
 unsigned waiting = 0;
 unsigned told = 0;
 
@@ -60,15 +58,15 @@ bool is_request_handle(HANDLE handle)
 void serve_request_handle(HANDLE handle)
 {
     if (handle == leave_event()) {
-        waiting |= leave_bit;
+        waiting |= leave_request_bit;
         return;
     }
     switch (serve_request_pipe()) {
     case molv_request::restart:
-        waiting |= restart_bit;
+        waiting |= restart_request_bit;
         break;
     case molv_request::stop:
-        waiting |= stop_bit;
+        waiting |= stop_request_bit;
         break;
     case molv_request::none:
     case molv_request::leave:
@@ -98,11 +96,5 @@ molv_request platform_take_request()
     const unsigned now = waiting;
     waiting = 0;
     told = 0;
-    if ((now & leave_bit) != 0) {
-        return molv_request::leave;
-    }
-    if ((now & stop_bit) != 0) {
-        return molv_request::stop;
-    }
-    return (now & restart_bit) != 0 ? molv_request::restart : molv_request::none;
+    return most_urgent_request(now);
 }
