@@ -4,16 +4,17 @@
 # needs first (set MOLV_SKIP_SETUP=1 to skip that on a prepared machine).
 #
 # The builds compute and the test runs mostly wait (on the stand-in server,
-# on Wine), so after the Linux build the rest goes in lanes side by side,
-# each a row of steps:
+# on Wine), so after the setup everything goes in lanes side by side, each a
+# row of steps:
+#   linux:       the Linux build, its tests, the shipped Windows program,
+#                the packages, the container check
 #   windows:     the Windows build the tests run on, its tests under Wine
 #   sanitizers:  the clang build with the sanitizers and the fuzz targets,
 #                its tests
 #   fuzzing:     the fuzzer, once the sanitizer build has made its targets
-#   linux:       the Linux tests, the shipped Windows build, the packages,
-#                the container check
-# Builds run at a lower priority than tests, so that a test never waits
-# long for the processor. Each step's output is shown when the step ends,
+# The Linux build comes first in the processor's turn, the other builds run
+# at a lower priority than it and than the tests, so that a test never
+# waits long for the processor. Each step's output is shown when the step ends,
 # and the last line gives the time of every step. After a failed step the
 # other lanes finish the step they are in, so every test still ends its
 # own processes, and start no other.
@@ -80,10 +81,6 @@ low_priority() {
 if [ "${MOLV_SKIP_SETUP:-0}" != 1 ]; then
   step setup scripts/setup-debian.sh
 fi
-
-# The native program is linked statically, as it is shipped, so the tests
-# run the program of the package and the package is made from this build.
-step "Linux build" build_tree build -DMOLV_STATIC=ON
 
 # --- Windows under Wine ---
 # Wine runs 32-bit Windows programs only where the kernel runs 32-bit Linux
@@ -192,15 +189,22 @@ shipped_windows() {
     # Built in the Windows lane.
     wait_for "$logs/win32-built" || return 1
   else
+    # The tests run on the 64-bit build: this tree is the shipped program
+    # alone.
     (
       renice -n 15 -p "$BASHPID" >/dev/null
-      build_tree build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+      cmake -S . -B build-win32 -DMOLV_WARNINGS_AS_ERRORS=ON -DMOLV_TESTS=OFF \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null &&
+        cmake --build build-win32 -j"$jobs" --target molv
     )
   fi
   scripts/check-exe.sh build-win32/molv.exe
 }
 
 linux_lane() {
+  # The native program is linked statically, as it is shipped, so the tests
+  # run the program of the package and the package is made from this build.
+  lane_step "Linux build" build_tree build -DMOLV_STATIC=ON
   lane_step "Linux tests" ctest --test-dir build -j4 --output-on-failure
   lane_step "Windows 32-bit program" shipped_windows
   lane_step packages scripts/package.sh build build-win32
