@@ -12,9 +12,10 @@
 #   sanitizers:  the clang build with the sanitizers and the fuzz targets,
 #                its tests
 #   fuzzing:     the fuzzer, once the sanitizer build has made its targets
-# The Linux build comes first in the processor's turn, the other builds run
-# at a lower priority than it and than the tests, so that a test never
-# waits long for the processor. Each step's output is shown when the step ends,
+# The Windows tests take longest, so their build has the processor first;
+# the Linux build, the sanitizer build and the shipped Windows program come
+# after it in that order, each at a lower priority than the tests, so that
+# a test never waits long for the processor. Each step's output is shown when the step ends,
 # and the last line gives the time of every step. After a failed step the
 # other lanes finish the step they are in, so every test still ends its
 # own processes, and start no other.
@@ -70,10 +71,12 @@ build_tree() {
   cmake -S . -B "$tree" -DMOLV_WARNINGS_AS_ERRORS=ON "$@" >/dev/null &&
     cmake --build "$tree" -j"$jobs"
 }
-# Runs a command below the tests' priority.
-low_priority() {
+# Runs a command at a lower priority (a niceness of $1).
+at_niceness() {
+  local niceness=$1
+  shift
   (
-    renice -n 10 -p "$BASHPID" >/dev/null
+    renice -n "$niceness" -p "$BASHPID" >/dev/null
     "$@"
   )
 }
@@ -146,10 +149,10 @@ windows_tests() {
 
 windows_lane() {
   if [ "$windows_tree" = build-win64 ]; then
-    lane_step "Windows 64-bit build" low_priority build_tree build-win64 \
+    lane_step "Windows 64-bit build" build_tree build-win64 \
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
   else
-    lane_step "Windows 32-bit build" low_priority build_tree build-win32 \
+    lane_step "Windows 32-bit build" build_tree build-win32 \
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
     : >"$logs/win32-built"
   fi
@@ -158,7 +161,7 @@ windows_lane() {
 
 # --- Sanitizers and fuzzing, in one clang build ---
 sanitizer_lane() {
-  lane_step "sanitizer build" low_priority scripts/check-sanitizers.sh build
+  lane_step "sanitizer build" at_niceness 10 scripts/check-sanitizers.sh build
   : >"$logs/sanitizer-built"
   # The native run's test times put the longest tests first.
   mkdir -p build-asan/Testing/Temporary
@@ -204,7 +207,7 @@ shipped_windows() {
 linux_lane() {
   # The native program is linked statically, as it is shipped, so the tests
   # run the program of the package and the package is made from this build.
-  lane_step "Linux build" build_tree build -DMOLV_STATIC=ON
+  lane_step "Linux build" at_niceness 5 build_tree build -DMOLV_STATIC=ON
   lane_step "Linux tests" ctest --test-dir build -j4 --output-on-failure
   lane_step "Windows 32-bit program" shipped_windows
   lane_step packages scripts/package.sh build build-win32
