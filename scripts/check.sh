@@ -12,10 +12,10 @@
 #   sanitizers:  the clang build with the sanitizers and the fuzz targets,
 #                its tests
 #   fuzzing:     the fuzzer, once the sanitizer build has made its targets
-# The Windows tests take longest, so their build has the processor first;
-# the Linux build, the sanitizer build and the shipped Windows program come
-# after it in that order, each at a lower priority than the tests, so that
-# a test never waits long for the processor. Each step's output is shown when the step ends,
+# The Windows and Linux builds have the processor first, as the longest
+# rows of steps wait on them; the sanitizer build and the shipped Windows
+# program come after them, at a lower priority than the tests, so that a
+# test never waits long for the processor. Each step's output is shown when the step ends,
 # and the last line gives the time of every step. After a failed step the
 # other lanes finish the step they are in, so every test still ends its
 # own processes, and start no other.
@@ -207,7 +207,7 @@ shipped_windows() {
 linux_lane() {
   # The native program is linked statically, as it is shipped, so the tests
   # run the program of the package and the package is made from this build.
-  lane_step "Linux build" at_niceness 5 build_tree build -DMOLV_STATIC=ON
+  lane_step "Linux build" build_tree build -DMOLV_STATIC=ON
   lane_step "Linux tests" ctest --test-dir build -j4 --output-on-failure
   lane_step "Windows 32-bit program" shipped_windows
   lane_step packages scripts/package.sh build build-win32

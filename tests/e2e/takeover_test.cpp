@@ -252,10 +252,14 @@ TEST_F(takeover, KilledAtEveryStepOfALaunchOrABackupTheNextMolvLeavesOneServerAn
             },
             deadline_seconds))
             << where << "\n" << next_output();
-        // The server announced writes its record a moment later.
+        // The server announced writes its record a moment later. Never two;
+        // where the run killed took another road, the server found may be
+        // the first, which ends by itself, and the next then starts.
         EXPECT_TRUE(wait_until([&] { return servers_running() >= 1; }, deadline_seconds))
             << where << "\n" << next_output();
-        EXPECT_EQ(servers_running(), 1u) << where << "\n" << next_output();
+        EXPECT_LE(servers_running(), 1u) << where << "\n" << next_output();
+        EXPECT_TRUE(wait_until([&] { return servers_running() == 1; }, deadline_seconds))
+            << where << "\n" << next_output();
         expect_every_log_once(where);
         EXPECT_EQ(next_output().find("ERROR"), std::string::npos) << where;
     }
