@@ -13,9 +13,9 @@
 #                its tests
 #   fuzzing:     the fuzzer, once the sanitizer build has made its targets
 # The Windows and Linux builds have the processor first, as the longest
-# rows of steps wait on them; the sanitizer build and the shipped Windows
-# program come after them, at a lower priority than the tests, so that a
-# test never waits long for the processor. Each step's output is shown when the step ends,
+# rows of steps wait on them; the sanitizer build and then the shipped
+# Windows program come after them, at a lower priority than the tests, so
+# that a test never waits long for the processor. Each step's output is shown when the step ends,
 # and the last line gives the time of every step. After a failed step the
 # other lanes finish the step they are in, so every test still ends its
 # own processes, and start no other.
@@ -161,7 +161,7 @@ windows_lane() {
 
 # --- Sanitizers and fuzzing, in one clang build ---
 sanitizer_lane() {
-  lane_step "sanitizer build" at_niceness 10 scripts/check-sanitizers.sh build
+  lane_step "sanitizer build" at_niceness 5 scripts/check-sanitizers.sh build
   : >"$logs/sanitizer-built"
   # The native run's test times put the longest tests first.
   mkdir -p build-asan/Testing/Temporary
