@@ -172,6 +172,8 @@ struct line_counts {
     unsigned long ended = 0;
     unsigned long backed_up = 0;
     unsigned long other_warnings = 0;
+    // Events MOLV let pass because four event programs still ran.
+    unsigned long busy_events = 0;
 };
 
 line_counts count_lines(const char* folder);

@@ -233,6 +233,8 @@ line_counts count_lines(const char* folder)
             ++counts.ended;
         } else if (std::strstr(line, "  > Backing up the log...") != nullptr) {
             ++counts.backed_up;
+        } else if (std::strstr(line, "  WARNING: The on_event program is still busy") != nullptr) {
+            ++counts.busy_events;
         } else if (std::strstr(line, "WARNING") != nullptr) {
             ++counts.other_warnings;
         }

@@ -22,6 +22,7 @@ struct speed_result {
     double gap_us = 0.0; // median end-to-start time within the case
     double cpu_us = 0.0; // supervisor CPU per restart
     long rss_kb = 0;
+    unsigned long busy_events = 0; // events let pass, the event programs busy
 };
 
 // Instance 1 is the first start. The figures cover the instances after the
@@ -35,6 +36,9 @@ speed_result speed_case(const options& opt, supervisor kind, bool backups, const
                         const char* general = "")
 {
     const bool status_file = std::strstr(general, "status_file=") != nullptr;
+    // With on_event set, an event let pass while four programs still run is
+    // MOLV's rule, counted and shown, not a fault of the run.
+    const bool events = std::strstr(general, "on_event=") != nullptr;
     speed_result result;
     const unsigned long first = 3;
     const unsigned long last = first + opt.restarts;
@@ -102,6 +106,7 @@ speed_result speed_case(const options& opt, supervisor kind, bool backups, const
     unsigned long backups_made = count_backups(folder);
     bool consistent = lines.restarting == last - 1 && lines.ended + 1 >= last - 1 &&
                       lines.ended <= last - 1 && lines.other_warnings == 0 &&
+                      (events || lines.busy_events == 0) &&
                       lines.backed_up == (backups ? lines.ended : 0) &&
                       backups_made == lines.backed_up;
     if (!consistent) {
@@ -110,7 +115,7 @@ speed_result speed_case(const options& opt, supervisor kind, bool backups, const
                      "backup lines, %lu backup files, %lu other warnings (expected %lu "
                      "restarts)\n",
                      kind_name(kind), lines.restarting, lines.ended, lines.backed_up,
-                     backups_made, lines.other_warnings, last - 1);
+                     backups_made, lines.other_warnings + lines.busy_events, last - 1);
         return result;
     }
     if (status_file && (launches != static_cast<long long>(last) || up != 1)) {
@@ -120,6 +125,7 @@ speed_result speed_case(const options& opt, supervisor kind, bool backups, const
                      folder, status_name, launches, up, last, last);
         return result;
     }
+    result.busy_events = lines.busy_events;
     clean_folder(folder);
     result.ok = true;
     return result;
@@ -249,6 +255,7 @@ bool run_speed(const options& opt)
                       status_setting, (local->tm_hour + 12) % 24, local->tm_min);
     }
     series results_of[slot_count];
+    unsigned long all_busy_events = 0;
     std::vector<double> molv_rss;
     std::vector<double> reference_rss;
     for (unsigned round = 0; round < opt.rounds; ++round) {
@@ -268,6 +275,9 @@ bool run_speed(const options& opt)
                 return false;
             }
             add(results_of[slot], results[slot]);
+            if (slot == molv_all) {
+                all_busy_events += results[slot].busy_events;
+            }
         }
         molv_rss.push_back(static_cast<double>(
             std::max(std::max(results[molv_on].rss_kb, results[molv_off].rss_kb),
@@ -375,6 +385,9 @@ bool run_speed(const options& opt)
         std::printf("  Goal: every feature on, end-to-start within %.2fx of the reference with "
                     "backups: %s\n",
                     all_features_goal, all_met ? "met" : "MISSED");
+        std::printf("  Every feature on: %lu of %lu events let pass, four event programs "
+                    "still running\n",
+                    all_busy_events, 2 * static_cast<unsigned long>(opt.rounds) * opt.restarts);
     }
     if (opt.quick) {
         std::printf("  (quick mode: too few restarts and rounds for the ratios to mean much)\n");
