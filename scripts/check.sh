@@ -194,12 +194,8 @@ shipped_windows() {
   else
     # The tests run on the 64-bit build: this tree is the shipped program
     # alone.
-    (
-      renice -n 15 -p "$BASHPID" >/dev/null
-      cmake -S . -B build-win32 -DMOLV_WARNINGS_AS_ERRORS=ON -DMOLV_TESTS=OFF \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null &&
-        cmake --build build-win32 -j"$jobs" --target molv
-    )
+    at_niceness 15 build_tree build-win32 -DMOLV_TESTS=OFF \
+      -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake || return 1
   fi
   scripts/check-exe.sh build-win32/molv.exe
 }

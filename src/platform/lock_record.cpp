@@ -93,6 +93,17 @@ bool same_facts(const run_facts& one, const run_facts& other)
            std::strcmp(one.map, other.map) == 0;
 }
 
+lock_record record_of_new_molv(const lock_record& found, unsigned long molv,
+                               const char* identity, long long since)
+{
+    lock_record own = found;
+    own.molv = molv;
+    std::snprintf(own.molv_identity, sizeof own.molv_identity, "%s", identity);
+    own.molv_since = since;
+    own.facts = run_facts{};
+    return own;
+}
+
 bool compose_lock_record(const lock_record& record, char* destination, std::size_t capacity)
 {
     if (capacity == 0) {

@@ -76,6 +76,13 @@ struct lock_record {
 
 bool same_facts(const run_facts& one, const run_facts& other);
 
+// The record a MOLV writes as it takes the lock: the server of the record
+// it `found`, its own process id, identity and start time (`identity` ""
+// and `since` 0 where its identity could not be read), and no facts of a
+// run yet.
+lock_record record_of_new_molv(const lock_record& found, unsigned long molv,
+                               const char* identity, long long since);
+
 // Writes the record's text to `destination`; false (and an empty text)
 // when it does not fit or a text of it holds a line end or a blank where
 // none may stand. Without a server, its lines are left out.

@@ -135,15 +135,10 @@ folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_
     record_length = lock_record_capacity;
     // This MOLV's id, beside the server of the MOLV before until the first
     // launch or the server found again is recorded.
-    lock_record own = found_record;
-    own.molv = static_cast<unsigned long>(own_pid());
-    own.molv_since = 0;
-    own.molv_identity[0] = '\0';
-    if (identity_now(own.molv_identity, sizeof own.molv_identity)) {
-        own.molv_since = platform_epoch_seconds();
-    }
-    own.facts = run_facts{};
-    write_record(own);
+    char identity[process_identity_capacity] = "";
+    const bool known = identity_now(identity, sizeof identity);
+    write_record(record_of_new_molv(found_record, static_cast<unsigned long>(own_pid()),
+                                    known ? identity : "", known ? platform_epoch_seconds() : 0));
     return folder_lock::held;
 }
 

@@ -90,15 +90,10 @@ folder_lock platform_lock_folder(unsigned long& holder, char* reason, std::size_
     if (!read_record(file, found_record)) {
         found_record = lock_record{};
     }
-    lock_record own = found_record;
-    own.molv = GetCurrentProcessId();
-    own.molv_since = 0;
-    own.molv_identity[0] = '\0';
-    if (process_identity(GetCurrentProcess(), own.molv_identity, sizeof own.molv_identity)) {
-        own.molv_since = platform_epoch_seconds();
-    }
-    own.facts = run_facts{};
-    write_record(own);
+    char identity[process_identity_capacity] = "";
+    const bool known = process_identity(GetCurrentProcess(), identity, sizeof identity);
+    write_record(record_of_new_molv(found_record, GetCurrentProcessId(), known ? identity : "",
+                                    known ? platform_epoch_seconds() : 0));
     return folder_lock::held;
 }
 
